@@ -1,0 +1,237 @@
+// dspstereo: turns a mono DSP ADPCM file into a two-channel "Cstr" stream
+// file. The output header is built from the input's channel header; then every
+// 2048-byte block of the mono data is written twice, once for each channel.
+//
+// The run is one pass: every check that can be made before the output is
+// opened is made first (same file, short or oversized input), so a bad input
+// never creates, truncates or changes the output. A failure that only shows
+// later (a write fails, a pipe ends early) removes the incomplete output if it
+// is a regular file. Exit status 0 means the whole file was written and closed.
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "byte_order.hpp"
+#include "stereo_header.hpp"
+
+namespace {
+
+// Large fixed stream buffers keep the number of system calls low while the
+// data still passes through the one reused block buffer.
+constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{1} << 20;
+char input_stream_buffer[STREAM_BUFFER_SIZE];
+char output_stream_buffer[STREAM_BUFFER_SIZE];
+
+// One block holds 4096 nibbles; the doubled count covers both channels.
+constexpr unsigned DOUBLED_NIBBLES_PER_BLOCK_SHIFT = 13;
+// A nibble count whose double no longer fits the 32-bit field.
+constexpr std::uint32_t NIBBLE_COUNT_LIMIT = std::uint32_t{1} << 31;
+
+enum class Failure { none, reading, truncated, writing };
+
+// Paths arrive in the program's narrow encoding, UTF-8 on Windows with the
+// UTF-8 code page; std::filesystem must be told so there explicitly.
+std::filesystem::path to_path(const char* name)
+{
+#ifdef _WIN32
+    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(name)));
+#else
+    return std::filesystem::path(name);
+#endif
+}
+
+// True when both names lead to one file: the same path, another spelling of
+// it, a hard link or a symbolic link. False when either does not exist.
+bool same_file(const char* input_path, const char* output_path)
+{
+    try {
+        std::error_code error;
+        const bool same =
+            std::filesystem::equivalent(to_path(input_path), to_path(output_path), error);
+        return !error && same;
+    } catch (const std::exception&) {
+        return false; // a name that cannot be converted is not the input's
+    }
+}
+
+// The size of a regular file, or -1 for anything whose length is not known in
+// advance (a pipe, a device) or cannot be learned.
+std::intmax_t regular_file_size(const char* path)
+{
+    try {
+        std::error_code error;
+        const std::filesystem::path name = to_path(path);
+        if (!std::filesystem::is_regular_file(name, error) || error) {
+            return -1;
+        }
+        const std::uintmax_t size = std::filesystem::file_size(name, error);
+        return error ? -1 : static_cast<std::intmax_t>(size);
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+// The file to delete if the conversion fails after the output was opened: the
+// regular file the output name leads to (through symbolic links), or an empty
+// path when it is anything else, which must never be removed.
+std::filesystem::path removable_output(const char* path)
+{
+    try {
+        std::error_code error;
+        const std::filesystem::path target = std::filesystem::canonical(to_path(path), error);
+        if (error || !std::filesystem::is_regular_file(target, error) || error) {
+            return {};
+        }
+        return target;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+Failure read_fully(std::FILE* input, unsigned char* buffer, std::size_t size)
+{
+    if (std::fread(buffer, 1, size, input) == size) {
+        return Failure::none;
+    }
+    return std::ferror(input) ? Failure::reading : Failure::truncated;
+}
+
+bool write_fully(std::FILE* output, const unsigned char* buffer, std::size_t size)
+{
+    return std::fwrite(buffer, 1, size, output) == size;
+}
+
+int report(Failure failure, const char* input_path, const char* output_path)
+{
+    switch (failure) {
+    case Failure::reading:
+        std::printf("error reading %s\n", input_path);
+        break;
+    case Failure::truncated:
+        std::printf("error: %s is truncated\n", input_path);
+        break;
+    case Failure::writing:
+        std::printf("error writing %s\n", output_path);
+        break;
+    case Failure::none:
+        return 0;
+    }
+    return 1;
+}
+
+// Writes the header, then each of block_count blocks of the input twice.
+Failure copy_interleaved(std::FILE* input, std::FILE* output, const StereoHeader& stereo_header,
+                         std::uint32_t block_count)
+{
+    if (!write_fully(output, stereo_header.data(), stereo_header.size())) {
+        return Failure::writing;
+    }
+    unsigned char block[INTERLEAVE_BLOCK_SIZE];
+    for (std::uint32_t index = 0; index < block_count; ++index) {
+        const Failure failure = read_fully(input, block, sizeof block);
+        if (failure != Failure::none) {
+            return failure;
+        }
+        if (!write_fully(output, block, sizeof block) ||
+            !write_fully(output, block, sizeof block)) {
+            return Failure::writing;
+        }
+    }
+    return Failure::none;
+}
+
+// Everything after the input was opened. Once the output exists, closes the
+// input itself and sets it to null; on the earlier paths the caller closes it.
+int convert_open_input(std::FILE*& input, const char* input_path, const char* output_path)
+{
+    if (same_file(input_path, output_path)) {
+        std::printf("error: input and output are the same file\n");
+        return 1;
+    }
+
+    DspHeader dsp_header;
+    const Failure header_failure = read_fully(input, dsp_header.data(), dsp_header.size());
+    if (header_failure != Failure::none) {
+        return report(header_failure, input_path, output_path);
+    }
+    if (load_be32(&dsp_header[NIBBLE_COUNT_OFFSET]) >= NIBBLE_COUNT_LIMIT) {
+        std::printf("error: %s is too large\n", input_path);
+        return 1;
+    }
+
+    StereoHeader stereo_header;
+    build_stereo_header(dsp_header, stereo_header);
+    const std::uint32_t block_count =
+        load_be32(&stereo_header[CHANNEL1_HEADER_OFFSET + NIBBLE_COUNT_OFFSET]) >>
+        DOUBLED_NIBBLES_PER_BLOCK_SHIFT;
+
+    const std::intmax_t input_size = regular_file_size(input_path);
+    const std::intmax_t needed_size =
+        static_cast<std::intmax_t>(DSP_HEADER_SIZE) +
+        static_cast<std::intmax_t>(INTERLEAVE_BLOCK_SIZE) * block_count;
+    if (input_size >= 0 && input_size < needed_size) {
+        return report(Failure::truncated, input_path, output_path);
+    }
+
+    std::FILE* output = std::fopen(output_path, "wb");
+    if (output == nullptr) {
+        std::printf("error opening %s\n", output_path);
+        return 1;
+    }
+    std::setvbuf(output, output_stream_buffer, _IOFBF, sizeof output_stream_buffer);
+    const std::filesystem::path incomplete_output = removable_output(output_path);
+
+    Failure failure = copy_interleaved(input, output, stereo_header, block_count);
+    if (std::fclose(input) != 0 && failure == Failure::none) {
+        failure = Failure::reading;
+    }
+    input = nullptr;
+    // Some C libraries report a failed final flush only through the stream's
+    // error state, not through fclose: flush and look at it before closing.
+    if (failure == Failure::none && (std::fflush(output) != 0 || std::ferror(output))) {
+        failure = Failure::writing;
+    }
+    if (std::fclose(output) != 0 && failure == Failure::none) {
+        failure = Failure::writing;
+    }
+    if (failure != Failure::none && !incomplete_output.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(incomplete_output, ignored);
+    }
+    return report(failure, input_path, output_path);
+}
+
+} // namespace
+
+int convert_mono_to_stereo(int argc, char* argv[])
+{
+    if (argc != 3) {
+        std::printf("usage: %s MONO.DSP STEREO.DSP\n",
+                    argc > 0 && argv[0] != nullptr ? argv[0] : "dspstereo");
+        return 1;
+    }
+    const char* input_path = argv[1];
+    const char* output_path = argv[2];
+
+    std::FILE* input = std::fopen(input_path, "rb");
+    if (input == nullptr) {
+        std::printf("error opening %s\n", input_path);
+        return 1;
+    }
+    std::setvbuf(input, input_stream_buffer, _IOFBF, sizeof input_stream_buffer);
+
+    const int status = convert_open_input(input, input_path, output_path);
+    if (input != nullptr) {
+        // Nothing was written; the input's close has nothing to lose.
+        std::fclose(input);
+    }
+    return status;
+}
+
+int main(int argc, char* argv[])
+{
+    return convert_mono_to_stereo(argc, argv);
+}

@@ -1,0 +1,350 @@
+#!/usr/bin/env bash
+# End-to-end tests of the dspstereo command line.
+#
+#   cli_test.sh CASE PROGRAM [ARGUMENT...]
+#
+# PROGRAM and its arguments are how to start the converter, for example
+# "build/dspstereo" or "wine build-windows/dspstereo.exe". Each case makes its
+# own files in a fresh folder, runs the program there with relative names and
+# checks status, messages and files. Exit status: 0 passed, 1 failed, 77 skipped.
+set -u
+
+case_name=$1
+shift
+program=("$@")
+
+# The Windows console ends lines with CR LF, and a directory cannot be opened
+# as a file there.
+windows=0
+[[ ${program[-1]} == *.exe ]] && windows=1
+eol=$'\n'
+((windows)) && eol=$'\r\n'
+
+failures=0
+mounts=()
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/dspstereo-test.XXXXXX")
+cleanup() {
+    local m
+    for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+mkdir "$scratch/files" "$scratch/log"
+cd "$scratch/files" || exit 1
+
+fail() {
+    echo "FAIL [$case_name] $*"
+    failures=$((failures + 1))
+}
+
+skip() {
+    echo "SKIP [$case_name] $*"
+    exit 77
+}
+
+# run ARGUMENT...: runs the converter; sets $status and leaves its output in
+# the log folder.
+run() {
+    "${program[@]}" "$@" >"$scratch/log/stdout" 2>"$scratch/log/stderr"
+    status=$?
+    if ((!windows)) && [[ -s $scratch/log/stderr ]]; then
+        fail "$*: wrote to standard error: $(cat "$scratch/log/stderr")"
+    fi
+}
+
+# expect STATUS MESSAGE: the last run ended with STATUS and printed exactly
+# MESSAGE (one line, or nothing when MESSAGE is empty).
+expect() {
+    local wanted=""
+    [[ -n $2 ]] && wanted="$2$eol"
+    [[ $status == "$1" ]] || fail "status $status, expected $1 (message: $(cat "$scratch/log/stdout"))"
+    [[ $(cat "$scratch/log/stdout"; echo .) == "$wanted." ]] ||
+        fail "printed '$(cat "$scratch/log/stdout")', expected '$2'"
+}
+
+expect_absent() {
+    [[ ! -e $1 && ! -L $1 ]] || fail "$1 exists, but must not"
+}
+
+expect_same() { # FILE COPY: FILE still holds what COPY holds
+    cmp -s "$1" "$2" || fail "$1 was changed"
+}
+
+# be32 VALUE: four bytes, big-endian.
+be32() {
+    local v=$(($1))
+    printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((v >> 24 & 255)) $((v >> 16 & 255)) \
+        $((v >> 8 & 255)) $((v & 255)))"
+}
+
+hex_bytes() {
+    local b
+    for b in $1; do printf "\\x$b"; done
+}
+
+# make_dsp FILE NIBBLE_COUNT DATA_BYTES: a mono file with that nibble count,
+# arbitrary values in every other header field, and random data.
+make_dsp() {
+    {
+        be32 110250
+        be32 "$2"
+        head -c 88 /dev/urandom
+        head -c "$3" /dev/urandom
+    } >"$1"
+}
+
+# The stereo header's fixed parts, as the format defines them.
+PREAMBLE="43 73 74 72 00 66 08 00 1F 57 01 00 00 00 00 00
+          FF FF FF FF 00 CC 5E 00 44 AC 40 02 00 00 00 00"
+CHANNEL2="00 5E CC 00 00 6D 56 DC 00 00 AC 44 00 00 00 00
+          00 00 00 02 00 6C 56 DB 00 00 00 02 FE F2 02 AE
+          09 9C FA C0 05 A1 FE E4 0D 44 F9 F5 02 3E 04 56
+          0B C5 FA 88 07 6E FF E4 0D C8 FA 03 00 00 00 61
+          00 00 00 00 00 00 00 00 00 00 3A 00 00 DB 40 00
+          64 FF 12 00 00 00 00 00 50 DE 22 00 01 00 00 00"
+
+# expected_stereo INPUT: what the stereo file made from INPUT must hold: the
+# preamble, the input header with its nibble count doubled, the fixed second
+# channel header, then each whole 2048-byte block of data twice.
+expected_stereo() {
+    local nibbles=$((16#$(od -An -tx1 -j4 -N4 "$1" | tr -d ' \n')))
+    local blocks=$((nibbles / 4096)) piece
+    hex_bytes "$PREAMBLE"
+    head -c 4 "$1"
+    be32 $((nibbles * 2 & 0xFFFFFFFF))
+    tail -c +9 "$1" | head -c 88
+    hex_bytes "$CHANNEL2"
+    mkdir -p "$scratch/blocks"
+    tail -c +97 "$1" | head -c $((blocks * 2048)) | (cd "$scratch/blocks" && split -a 6 -b 2048)
+    for piece in "$scratch"/blocks/x*; do
+        [[ -e $piece ]] && cat "$piece" "$piece"
+    done
+    rm -rf "$scratch/blocks"
+}
+
+expect_stereo_of() { # INPUT OUTPUT
+    if ! cmp -s <(expected_stereo "$1") "$2"; then
+        fail "$2 does not hold the stereo file of $1 ($(cmp <(expected_stereo "$1") "$2" 2>&1))"
+    fi
+}
+
+file_size() { wc -c <"$1" | tr -d ' '; }
+
+# A small filesystem of our own (tmpfs) at DIR; skips where mounting is not
+# allowed.
+mount_small_fs() { # DIR SIZE
+    mkdir -p "$1"
+    mount -t tmpfs -o "size=$2" dspstereo-test "$1" 2>/dev/null ||
+        skip "cannot mount a small tmpfs here (needs root)"
+    mounts+=("$scratch/files/$1")
+}
+
+case $case_name in
+usage)
+    make_dsp in.dsp 8192 4096
+    for arguments in "" "in.dsp" "in.dsp out.dsp extra"; do
+        # shellcheck disable=SC2086 # split on purpose
+        run $arguments
+        [[ $status == 1 ]] || fail "'$arguments': status $status, expected 1"
+        if ((windows)); then
+            grep -qE '^usage: .*dspstereo(\.exe)? MONO\.DSP STEREO\.DSP'$'\r''$' "$scratch/log/stdout" ||
+                fail "'$arguments': printed '$(cat "$scratch/log/stdout")'"
+        else
+            expect 1 "usage: ${program[-1]} MONO.DSP STEREO.DSP"
+        fi
+    done
+    expect_absent out.dsp
+    expect_absent extra
+    if ((!windows)); then
+        # The usage line names the program as it was invoked.
+        (exec -a my-converter "${program[@]}" >"$scratch/log/stdout" 2>&1)
+        status=$?
+        expect 1 "usage: my-converter MONO.DSP STEREO.DSP"
+    fi
+    ;;
+
+open_errors)
+    printf 'keep me' >out.dsp
+    cp out.dsp kept.dsp
+    run missing.dsp out.dsp
+    expect 1 "error opening missing.dsp"
+    expect_same out.dsp kept.dsp
+
+    make_dsp in.dsp 8192 4096
+    run in.dsp no-such-folder/out.dsp
+    expect 1 "error opening no-such-folder/out.dsp"
+    expect_absent no-such-folder
+    ;;
+
+conversions)
+    # nibble count, data bytes after the header, expected block pairs
+    while read -r nibbles data pairs; do
+        make_dsp in.dsp "$nibbles" "$data"
+        run in.dsp out.dsp
+        expect 0 ""
+        size=$(file_size out.dsp)
+        [[ $size == $((224 + 4096 * pairs)) ]] ||
+            fail "nibble count $nibbles: $size bytes, expected $((224 + 4096 * pairs))"
+        expect_stereo_of in.dsp out.dsp
+        rm -f in.dsp out.dsp
+    done <<'TABLE'
+0 0 0
+4095 2047 0
+100 0 0
+4096 2048 1
+8191 4096 1
+8192 4096 2
+12293 6200 3
+126000 63000 30
+2457600 1228800 600
+TABLE
+
+    # An existing, longer output is replaced, not overlaid.
+    make_dsp in.dsp 4096 2048
+    head -c 100000 /dev/urandom >out.dsp
+    run in.dsp out.dsp
+    expect 0 ""
+    expect_stereo_of in.dsp out.dsp
+    ;;
+
+example)
+    cp "$DSPSTEREO_EXAMPLE" tone.dsp
+    run tone.dsp tone-stereo.dsp
+    expect 0 ""
+    # 126000 nibbles: 30 whole blocks; the final partial block is not carried.
+    [[ $(file_size tone-stereo.dsp) == $((224 + 30 * 4096)) ]] ||
+        fail "tone-stereo.dsp is $(file_size tone-stereo.dsp) bytes"
+    expect_stereo_of tone.dsp tone-stereo.dsp
+    ;;
+
+same_file)
+    make_dsp in.dsp 8192 4096
+    cp in.dsp original.dsp
+    mkdir sub
+    ln in.dsp hard.dsp
+    ln -s in.dsp symbolic.dsp
+    for output in in.dsp ./in.dsp sub/../in.dsp hard.dsp symbolic.dsp; do
+        run in.dsp "$output"
+        expect 1 "error: input and output are the same file"
+        expect_same in.dsp original.dsp
+    done
+    run symbolic.dsp in.dsp
+    expect 1 "error: input and output are the same file"
+    expect_same in.dsp original.dsp
+    ;;
+
+truncated)
+    make_dsp whole.dsp 8192 4096
+    # bytes of whole.dsp kept: inside the header, or short of the data
+    for kept in 0 1 7 95 96 4191; do
+        head -c "$kept" whole.dsp >in.dsp
+        run in.dsp out.dsp
+        expect 1 "error: in.dsp is truncated"
+        expect_absent out.dsp
+    done
+    # A truncated input leaves an existing output as it was.
+    printf 'keep me' >out.dsp
+    cp out.dsp kept.dsp
+    run in.dsp out.dsp
+    expect 1 "error: in.dsp is truncated"
+    expect_same out.dsp kept.dsp
+    # Exactly the bytes that the whole blocks need is enough.
+    head -c 4192 whole.dsp >in.dsp
+    run in.dsp out2.dsp
+    expect 0 ""
+    expect_stereo_of in.dsp out2.dsp
+    ;;
+
+pipe_input)
+    # An input that cannot seek converts like a file.
+    make_dsp in.dsp 40960 20480
+    mkfifo pipe.dsp
+    cat in.dsp >pipe.dsp &
+    run pipe.dsp out.dsp
+    wait
+    expect 0 ""
+    expect_stereo_of in.dsp out.dsp
+    if ((!windows)); then
+        run <(cat in.dsp) out2.dsp
+        expect 0 ""
+        expect_stereo_of in.dsp out2.dsp
+    fi
+
+    # A pipe that ends early is only seen to be short after the output was
+    # opened: the incomplete output is removed.
+    for kept in 50 5000 20000; do
+        head -c "$kept" in.dsp >pipe.dsp &
+        run pipe.dsp short.dsp
+        wait
+        expect 1 "error: pipe.dsp is truncated"
+        expect_absent short.dsp
+    done
+    ;;
+
+directory_input)
+    mkdir folder.dsp
+    run folder.dsp out.dsp
+    if ((windows)); then
+        expect 1 "error opening folder.dsp"
+    else
+        expect 1 "error reading folder.dsp"
+    fi
+    expect_absent out.dsp
+    ;;
+
+too_large)
+    for nibbles in 0x80000000 0xFFFFFFFF 0x80001000; do
+        make_dsp in.dsp "$nibbles" 8192
+        run in.dsp out.dsp
+        expect 1 "error: in.dsp is too large"
+        expect_absent out.dsp
+    done
+    # The largest count that still fits is judged by the data it needs.
+    make_dsp in.dsp 0x7FFFFFFF 8192
+    run in.dsp out.dsp
+    expect 1 "error: in.dsp is truncated"
+    expect_absent out.dsp
+    ;;
+
+full_disk)
+    mount_small_fs small 256k
+    # 100 pairs (400 KiB) fail at the final flush; 400 pairs fail while writing.
+    for nibbles in $((100 * 4096)) $((400 * 4096)); do
+        make_dsp in.dsp "$nibbles" $((nibbles / 2))
+        run in.dsp small/out.dsp
+        expect 1 "error writing small/out.dsp"
+        expect_absent small/out.dsp
+    done
+    # What fits is written in full.
+    make_dsp in.dsp $((20 * 4096)) $((20 * 4096 / 2))
+    run in.dsp small/out.dsp
+    expect 0 ""
+    expect_stereo_of in.dsp small/out.dsp
+    ;;
+
+devices)
+    # Device nodes of our own: one whose writes always fail with "no space",
+    # one that discards everything. A failed conversion must not remove them.
+    mount_small_fs dev 64k
+    mknod dev/full c 1 7 2>/dev/null && mknod dev/null c 1 3 2>/dev/null ||
+        skip "cannot make device nodes here (needs root)"
+    make_dsp in.dsp $((4 * 4096)) $((4 * 2048))
+    run in.dsp dev/full
+    expect 1 "error writing dev/full"
+    [[ -c dev/full ]] || fail "dev/full is no longer a device"
+    run in.dsp dev/null
+    expect 0 ""
+    [[ -c dev/null ]] || fail "dev/null is no longer a device"
+    ;;
+
+*)
+    echo "unknown case: $case_name"
+    exit 2
+    ;;
+esac
+
+if ((failures > 0)); then
+    echo "$case_name: $failures check(s) failed"
+    exit 1
+fi
+echo "$case_name: passed"
