@@ -1,12 +1,35 @@
 #!/usr/bin/env bash
 # Installing puts the program and its manual page in place, and the page
-# renders without a warning.
-#   install_test.sh CMAKE BUILD_DIR
+# renders without a warning. For a Windows build, the package is a zip that
+# holds the program, the README and the licence, and the program in it runs
+# on its own.
+#   install_test.sh CMAKE BUILD_DIR VERSION native|windows [EMULATOR...]
 set -u
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/dspstereo-install.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+if [[ $4 == windows ]]; then
+    cmake=$1 build=$2 version=$3
+    shift 4
+    package=dspstereo-$version-win64
+    (cd "$build" && "$(dirname "$cmake")/cpack" -G ZIP -B "$scratch" >"$scratch/cpack.log" 2>&1) ||
+        { cat "$scratch/cpack.log"; echo "FAIL: cpack failed"; exit 1; }
+    [[ -f $scratch/$package.zip ]] || { echo "FAIL: cpack made no $package.zip"; exit 1; }
+    entries=$(cd "$scratch" && "$cmake" -E tar tf "$package.zip" | grep -v '/$' | sort | tr '\n' ' ')
+    [[ $entries == "$package/LICENSE $package/README.md $package/dspstereo.exe " ]] ||
+        fail "the zip holds: $entries"
+    # Unpacked alone, with no DLL beside it, the program starts.
+    mkdir "$scratch/unpacked"
+    (cd "$scratch/unpacked" && "$cmake" -E tar xf "../$package.zip")
+    output=$("$@" "$scratch/unpacked/$package/dspstereo.exe" 2>&1 | tr -d '\r')
+    [[ $output == "usage: "*"dspstereo.exe MONO.DSP STEREO.DSP" ]] ||
+        fail "the unpacked program printed: $output"
+    ((failures == 0)) || exit 1
+    echo "windows package: passed"
+    exit 0
+fi
 
 "$1" --install "$2" --prefix "$scratch/prefix" >"$scratch/install.log" 2>&1 ||
     { cat "$scratch/install.log"; echo "FAIL: cmake --install failed"; exit 1; }
