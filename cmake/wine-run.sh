@@ -18,4 +18,8 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
         [[ -f $WINEPREFIX/system.reg ]] || "$wine" wineboot --init >/dev/null 2>&1
     ) 9>"$WINEPREFIX.lock"
 fi
+# Keep one Wine server running between the tests' many short runs, instead of
+# starting it anew for each.
+server=${wine%/*}/wineserver64
+[[ -x $server ]] && "$server" -p30 >/dev/null 2>&1
 exec "$wine" "$@"

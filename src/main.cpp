@@ -8,8 +8,10 @@
 // later (a write fails, a pipe ends early) removes the incomplete output if it
 // is a regular file. Exit status 0 means the whole file was written and closed.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <system_error>

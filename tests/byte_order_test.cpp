@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <ostream>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,16 @@ struct Be16Case {
     std::array<unsigned char, 2> bytes;
     std::uint16_t value;
 };
+
+void PrintTo(const Be32Case& c, std::ostream* os)
+{
+    *os << "0x" << std::hex << c.value;
+}
+
+void PrintTo(const Be16Case& c, std::ostream* os)
+{
+    *os << "0x" << std::hex << c.value;
+}
 
 class Be32 : public testing::TestWithParam<Be32Case> {};
 class Be16 : public testing::TestWithParam<Be16Case> {};

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 
 #include <gtest/gtest.h>
 
@@ -75,6 +76,11 @@ struct DoublingCase {
     std::uint32_t nibble_count;
     std::uint32_t doubled;
 };
+
+void PrintTo(const DoublingCase& c, std::ostream* os)
+{
+    *os << "0x" << std::hex << c.nibble_count;
+}
 
 class NibbleCountDoubling : public testing::TestWithParam<DoublingCase> {};
 

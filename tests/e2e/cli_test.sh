@@ -174,6 +174,13 @@ open_errors)
     run in.dsp no-such-folder/out.dsp
     expect 1 "error opening no-such-folder/out.dsp"
     expect_absent no-such-folder
+
+    # An existing folder cannot be the output, and is left as it was.
+    mkdir folder.dsp
+    touch folder.dsp/inside
+    run in.dsp folder.dsp
+    expect 1 "error opening folder.dsp"
+    [[ -d folder.dsp && $(ls folder.dsp) == inside ]] || fail "folder.dsp was changed"
     ;;
 
 conversions)
