@@ -314,16 +314,17 @@ too_large)
     ;;
 
 full_disk)
-    mount_small_fs small 256k
-    # 100 pairs (400 KiB) fail at the final flush; 400 pairs fail while writing.
-    for nibbles in $((100 * 4096)) $((400 * 4096)); do
+    mount_small_fs small 64k
+    # 24 pairs (96 KiB) stay in the program's output buffer until the final
+    # flush fails; 400 pairs (1.6 MiB) fail while writing.
+    for nibbles in $((24 * 4096)) $((400 * 4096)); do
         make_dsp in.dsp "$nibbles" $((nibbles / 2))
         run in.dsp small/out.dsp
         expect 1 "error writing small/out.dsp"
         expect_absent small/out.dsp
     done
     # What fits is written in full.
-    make_dsp in.dsp $((20 * 4096)) $((20 * 4096 / 2))
+    make_dsp in.dsp $((10 * 4096)) $((10 * 4096 / 2))
     run in.dsp small/out.dsp
     expect 0 ""
     expect_stereo_of in.dsp small/out.dsp
