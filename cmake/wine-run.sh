@@ -9,7 +9,7 @@ wine=${WINE:-/usr/lib/wine/wine64}
     echo "wine-run.sh: Wine is not installed (apt-get install wine64)" >&2
     exit 1
 }
-export WINEPREFIX=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/dspstereo-wine}
+export WINEPREFIX=${WINEPREFIX:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/dspstereo-wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
     mkdir -p "$WINEPREFIX"
