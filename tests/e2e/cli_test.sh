@@ -12,6 +12,11 @@ set -u
 case_name=$1
 shift
 program=("$@")
+# The cases run in a folder of their own: name the program absolutely.
+for i in "${!program[@]}"; do
+    [[ ${program[i]} == */* && ${program[i]} != /* && -e ${program[i]} ]] &&
+        program[i]=$PWD/${program[i]}
+done
 
 # The Windows console ends lines with CR LF, and a directory cannot be opened
 # as a file there.
