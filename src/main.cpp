@@ -1,6 +1,7 @@
 // dspstereo: turns a mono DSP ADPCM file into a two-channel "Cstr" stream
 // file. The output header is built from the input's channel header; then every
-// 2048-byte block of the mono data is written twice, once for each channel.
+// 2048-byte block of the mono data is written twice, once for each channel,
+// the last one padded with zero bytes.
 //
 // The run is one pass: every check that can be made before the output is
 // opened is made first (same file, short or oversized input), so a bad input
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <string>
@@ -31,8 +33,6 @@ constexpr std::size_t OUTPUT_STREAM_BUFFER_SIZE = std::size_t{128} << 10;
 char input_stream_buffer[INPUT_STREAM_BUFFER_SIZE];
 char output_stream_buffer[OUTPUT_STREAM_BUFFER_SIZE];
 
-// One block holds 4096 nibbles; the doubled count covers both channels.
-constexpr unsigned DOUBLED_NIBBLES_PER_BLOCK_SHIFT = 13;
 // A nibble count whose double no longer fits the 32-bit field.
 constexpr std::uint32_t NIBBLE_COUNT_LIMIT = std::uint32_t{1} << 31;
 
@@ -128,23 +128,28 @@ int report(Failure failure, const char* input_path, const char* output_path)
     return 1;
 }
 
-// Writes the header, then each of block_count blocks of the input twice.
+// Writes the header, then each block of the data_size bytes of mono data
+// twice; the last block is padded with zero bytes to its full size.
 Failure copy_interleaved(std::FILE* input, std::FILE* output, const StereoHeader& stereo_header,
-                         std::uint32_t block_count)
+                         std::uint64_t data_size)
 {
     if (!write_fully(output, stereo_header.data(), stereo_header.size())) {
         return Failure::writing;
     }
     unsigned char block[INTERLEAVE_BLOCK_SIZE];
-    for (std::uint32_t index = 0; index < block_count; ++index) {
-        const Failure failure = read_fully(input, block, sizeof block);
+    for (std::uint64_t remaining = data_size; remaining > 0;) {
+        const std::size_t filled =
+            remaining < sizeof block ? static_cast<std::size_t>(remaining) : sizeof block;
+        const Failure failure = read_fully(input, block, filled);
         if (failure != Failure::none) {
             return failure;
         }
+        std::memset(block + filled, 0, sizeof block - filled);
         if (!write_fully(output, block, sizeof block) ||
             !write_fully(output, block, sizeof block)) {
             return Failure::writing;
         }
+        remaining -= filled;
     }
     return Failure::none;
 }
@@ -163,24 +168,20 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
     if (header_failure != Failure::none) {
         return report(header_failure, input_path, output_path);
     }
-    if (load_be32(&dsp_header[NIBBLE_COUNT_OFFSET]) >= NIBBLE_COUNT_LIMIT) {
+    const std::uint32_t nibble_count = load_be32(&dsp_header[NIBBLE_COUNT_OFFSET]);
+    if (nibble_count >= NIBBLE_COUNT_LIMIT) {
         std::printf("error: %s is too large\n", input_path);
         return 1;
+    }
+    const std::uint64_t data_size = mono_data_size(nibble_count);
+
+    const std::intmax_t input_size = regular_file_size(input_path);
+    if (input_size >= 0 && static_cast<std::uint64_t>(input_size) < DSP_HEADER_SIZE + data_size) {
+        return report(Failure::truncated, input_path, output_path);
     }
 
     StereoHeader stereo_header;
     build_stereo_header(dsp_header, stereo_header);
-    const std::uint32_t block_count =
-        load_be32(&stereo_header[CHANNEL1_HEADER_OFFSET + NIBBLE_COUNT_OFFSET]) >>
-        DOUBLED_NIBBLES_PER_BLOCK_SHIFT;
-
-    const std::intmax_t input_size = regular_file_size(input_path);
-    const std::intmax_t needed_size =
-        static_cast<std::intmax_t>(DSP_HEADER_SIZE) +
-        static_cast<std::intmax_t>(INTERLEAVE_BLOCK_SIZE) * block_count;
-    if (input_size >= 0 && input_size < needed_size) {
-        return report(Failure::truncated, input_path, output_path);
-    }
 
     std::FILE* output = std::fopen(output_path, "wb");
     if (output == nullptr) {
@@ -190,7 +191,7 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
     std::setvbuf(output, output_stream_buffer, _IOFBF, sizeof output_stream_buffer);
     const std::filesystem::path incomplete_output = removable_output(output_path);
 
-    Failure failure = copy_interleaved(input, output, stereo_header, block_count);
+    Failure failure = copy_interleaved(input, output, stereo_header, data_size);
     if (std::fclose(input) != 0 && failure == Failure::none) {
         failure = Failure::reading;
     }

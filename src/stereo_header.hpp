@@ -24,14 +24,18 @@
 //
 //   0x00   32  fixed preamble, beginning with "Cstr"
 //   0x20   96  channel 1: the input's header, its nibble count doubled
-//   0x80   96  channel 2: a fixed header, the same for every input
+//   0x80   96  channel 2: fixed fields, with the input's decoder context
+//               (bytes 28 to 73 of its header) at 0x9C to 0xC9
 //
 // followed by pairs of 2048-byte blocks: block i of the mono data, once for
-// channel 1 and once again for channel 2.
+// channel 1 and once again for channel 2. The mono data is the first
+// ceil(nibble count / 2) bytes after the input's header; its last block is
+// padded with zero bytes to 2048.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 inline constexpr std::size_t DSP_HEADER_SIZE = 96;
 inline constexpr std::size_t STEREO_HEADER_SIZE = 224;
@@ -39,9 +43,16 @@ inline constexpr std::size_t INTERLEAVE_BLOCK_SIZE = 2048;
 
 // Offset of the nibble count within a DspHeader.
 inline constexpr std::size_t NIBBLE_COUNT_OFFSET = 4;
+// The decoder context within a DspHeader: the sixteen coefficients, gain,
+// initial predictor/scale, history samples, loop predictor/scale and loop
+// history samples. A player decodes each channel with its own header's.
+inline constexpr std::size_t DECODER_CONTEXT_OFFSET = 28;
+inline constexpr std::size_t DECODER_CONTEXT_SIZE = 46;
 // Offsets of the two channel headers within a StereoHeader.
 inline constexpr std::size_t CHANNEL1_HEADER_OFFSET = 0x20;
 inline constexpr std::size_t CHANNEL2_HEADER_OFFSET = 0x80;
+// One block holds 4096 nibbles, two to a byte.
+inline constexpr std::uint64_t NIBBLES_PER_BLOCK = 2 * INTERLEAVE_BLOCK_SIZE;
 
 using DspHeader = std::array<unsigned char, DSP_HEADER_SIZE>;
 using StereoHeader = std::array<unsigned char, STEREO_HEADER_SIZE>;
@@ -51,5 +62,27 @@ using StereoHeader = std::array<unsigned char, STEREO_HEADER_SIZE>;
 extern const StereoHeader stereo_header_template;
 
 // Fills stereo_header for a mono file whose channel header is dsp_header: the
-// template, with dsp_header at 0x20 and its nibble count doubled (modulo 2^32).
+// template, with dsp_header at 0x20 and its nibble count doubled (modulo 2^32),
+// and its decoder context copied into channel 2's header.
 void build_stereo_header(const DspHeader& dsp_header, StereoHeader& stereo_header);
+
+// Sizes that follow from a mono file's nibble count, in 64 bits so that the
+// largest count fits on every platform.
+
+// Bytes of mono data that the count announces: two nibbles to a byte.
+constexpr std::uint64_t mono_data_size(std::uint32_t nibble_count)
+{
+    return (std::uint64_t{nibble_count} + 1) / 2;
+}
+
+// Blocks of the mono data, the last one possibly partial.
+constexpr std::uint64_t interleave_block_count(std::uint32_t nibble_count)
+{
+    return (std::uint64_t{nibble_count} + NIBBLES_PER_BLOCK - 1) / NIBBLES_PER_BLOCK;
+}
+
+// The whole stereo file: its header and every block twice.
+constexpr std::uint64_t stereo_file_size(std::uint32_t nibble_count)
+{
+    return STEREO_HEADER_SIZE + 2 * INTERLEAVE_BLOCK_SIZE * interleave_block_count(nibble_count);
+}

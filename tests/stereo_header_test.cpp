@@ -72,57 +72,96 @@ TEST(StereoHeaderTemplate, SecondChannelHeaderHasItsFixedFields)
     EXPECT_EQ(std::memcmp(h + 74, reserved.data(), reserved.size()), 0);
 }
 
-struct DoublingCase {
+// What a nibble count gives: its double in the channel-1 header, and the
+// sizes of the mono data, of the interleaved blocks and of the stereo file.
+struct NibbleCountCase {
     std::uint32_t nibble_count;
     std::uint32_t doubled;
+    std::uint64_t data_bytes;
+    std::uint64_t blocks;
+    std::uint64_t file_size;
 };
 
-void PrintTo(const DoublingCase& c, std::ostream* os)
+void PrintTo(const NibbleCountCase& c, std::ostream* os)
 {
     *os << "0x" << std::hex << c.nibble_count;
 }
 
-class NibbleCountDoubling : public testing::TestWithParam<DoublingCase> {};
+class NibbleCount : public testing::TestWithParam<NibbleCountCase> {};
 
-TEST_P(NibbleCountDoubling, IsModulo2To32)
+TEST_P(NibbleCount, IsDoubledModulo2To32)
 {
     StereoHeader stereo;
     build_stereo_header(patterned_header(GetParam().nibble_count, 3), stereo);
     EXPECT_EQ(load_be32(&stereo[CHANNEL1_NIBBLES]), GetParam().doubled);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, NibbleCountDoubling,
-                         testing::Values(DoublingCase{0x00001000, 0x00002000},
-                                         DoublingCase{0x80000000, 0x00000000},
-                                         DoublingCase{0xFFFFFFFF, 0xFFFFFFFE},
-                                         DoublingCase{0x7FFFFFFF, 0xFFFFFFFE},
-                                         DoublingCase{0x00001FFF, 0x00003FFE},
-                                         DoublingCase{0x00808080, 0x01010100}, DoublingCase{0, 0}));
-
-TEST(BuildStereoHeader, CopiesTheInputHeaderAndKeepsEverythingElseFixed)
+TEST_P(NibbleCount, GivesTheSizes)
 {
+    const NibbleCountCase& c = GetParam();
+    EXPECT_EQ(mono_data_size(c.nibble_count), c.data_bytes);
+    EXPECT_EQ(interleave_block_count(c.nibble_count), c.blocks);
+    EXPECT_EQ(stereo_file_size(c.nibble_count), c.file_size);
+}
+
+// The largest count that the converter takes, 2^31 - 1, needs a 2 GiB output:
+// its size must not wrap in 32 bits. Counts of 2^31 and more wrap when doubled.
+INSTANTIATE_TEST_SUITE_P(
+    Table, NibbleCount,
+    testing::Values(NibbleCountCase{0, 0, 0, 0, 224}, NibbleCountCase{1, 2, 1, 1, 4320},
+                    NibbleCountCase{0x00000FFF, 0x00001FFE, 2048, 1, 4320},
+                    NibbleCountCase{0x00001000, 0x00002000, 2048, 1, 4320},
+                    NibbleCountCase{0x00001001, 0x00002002, 2049, 2, 8416},
+                    NibbleCountCase{0x00001FFF, 0x00003FFE, 4096, 2, 8416},
+                    NibbleCountCase{0x00002001, 0x00004002, 4097, 3, 12512},
+                    NibbleCountCase{126000, 252000, 63000, 31, 127200},
+                    NibbleCountCase{0x00808080, 0x01010100, 0x404040, 0x809, 224 + 4096 * 0x809},
+                    NibbleCountCase{0x7FFFFFFF, 0xFFFFFFFE, 0x40000000, 524288, 2147483872},
+                    NibbleCountCase{0x80000000, 0x00000000, 0x40000000, 524288, 2147483872},
+                    NibbleCountCase{0xFFFFFFFF, 0xFFFFFFFE, 0x80000000, 1048576, 4294967520}));
+
+bool in_channel1(std::size_t offset)
+{
+    return offset >= CHANNEL1_HEADER_OFFSET && offset < CHANNEL2_HEADER_OFFSET;
+}
+
+bool in_channel2_context(std::size_t offset)
+{
+    return offset >= CHANNEL2_HEADER_OFFSET + DECODER_CONTEXT_OFFSET &&
+           offset < CHANNEL2_HEADER_OFFSET + DECODER_CONTEXT_OFFSET + DECODER_CONTEXT_SIZE;
+}
+
+TEST(BuildStereoHeader, CopiesTheInputHeaderAndItsDecoderContextAndKeepsTheRestFixed)
+{
+    // The decoder context is 0x9C to 0xC9 of the stereo header.
+    EXPECT_TRUE(in_channel2_context(0x9C) && in_channel2_context(0xC9));
+    EXPECT_FALSE(in_channel2_context(0x9B) || in_channel2_context(0xCA));
     for (const DspHeader& input : {patterned_header(0x1000, 1), patterned_header(0x12345678, 200),
                                    patterned_header(0xFFFFFFFF, 0x80)}) {
         StereoHeader stereo;
         stereo.fill(0xEE); // the builder must not depend on what the buffer held
         build_stereo_header(input, stereo);
         for (std::size_t i = 0; i < STEREO_HEADER_SIZE; ++i) {
-            const bool channel1 = i >= CHANNEL1_HEADER_OFFSET && i < CHANNEL2_HEADER_OFFSET;
             const bool nibbles = i >= CHANNEL1_NIBBLES && i < CHANNEL1_NIBBLES + 4;
-            if (!channel1) {
-                EXPECT_EQ(stereo[i], stereo_header_template[i]) << "offset " << i;
-            } else if (!nibbles) {
+            if (in_channel1(i) && !nibbles) {
                 EXPECT_EQ(stereo[i], input[i - CHANNEL1_HEADER_OFFSET]) << "offset " << i;
+            } else if (in_channel2_context(i)) {
+                EXPECT_EQ(stereo[i], input[i - CHANNEL2_HEADER_OFFSET]) << "offset " << i;
+            } else if (!nibbles) {
+                EXPECT_EQ(stereo[i], stereo_header_template[i]) << "offset " << i;
             }
         }
     }
 }
 
-TEST(BuildStereoHeader, AllZeroInputGivesTheTemplate)
+TEST(BuildStereoHeader, AllZeroInputGivesTheTemplateWithAZeroDecoderContext)
 {
     StereoHeader stereo;
     build_stereo_header(DspHeader{}, stereo);
-    EXPECT_EQ(stereo, stereo_header_template);
+    for (std::size_t i = 0; i < STEREO_HEADER_SIZE; ++i) {
+        const bool zero = in_channel1(i) || in_channel2_context(i);
+        EXPECT_EQ(stereo[i], zero ? 0 : stereo_header_template[i]) << "offset " << i;
+    }
     for (std::size_t i = CHANNEL1_HEADER_OFFSET; i < CHANNEL2_HEADER_OFFSET; ++i) {
         EXPECT_EQ(stereo_header_template[i], 0) << "offset " << i;
     }

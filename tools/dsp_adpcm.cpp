@@ -118,12 +118,11 @@ AdpcmStream adpcm_encode(const std::vector<std::int16_t>& samples,
 }
 
 std::vector<std::int16_t> adpcm_decode(const unsigned char* data, std::size_t size,
-                                       const AdpcmCoefficients& coefficients,
-                                       std::size_t sample_count)
+                                       const AdpcmCoefficients& coefficients, int history1,
+                                       int history2, std::size_t sample_count)
 {
     std::vector<std::int16_t> samples;
     samples.reserve(sample_count);
-    int history1 = 0, history2 = 0;
     for (std::size_t frame = 0; frame + ADPCM_BYTES_PER_FRAME <= size;
          frame += ADPCM_BYTES_PER_FRAME) {
         const int predictor = (data[frame] >> 4) & 0x7;

@@ -36,7 +36,9 @@ std::array<std::int16_t, 2> adpcm_best_predictor(const std::vector<std::int16_t>
 AdpcmStream adpcm_encode(const std::vector<std::int16_t>& samples,
                          const AdpcmCoefficients& coefficients);
 
-// Decodes sample_count samples from data, starting with zero history.
+// Decodes up to sample_count samples from data, starting with the history
+// samples 1 (the latest) and 2 that a channel header gives. Fewer come back
+// when the data ends first.
 std::vector<std::int16_t> adpcm_decode(const unsigned char* data, std::size_t size,
-                                       const AdpcmCoefficients& coefficients,
-                                       std::size_t sample_count);
+                                       const AdpcmCoefficients& coefficients, int history1,
+                                       int history2, std::size_t sample_count);

@@ -98,29 +98,33 @@ make_dsp() {
     } >"$1"
 }
 
-# The stereo header's fixed parts, as the format defines them.
+# The stereo header's fixed parts, as the format defines them: the preamble,
+# and channel 2's fields before and after its decoder context.
 PREAMBLE="43 73 74 72 00 66 08 00 1F 57 01 00 00 00 00 00
           FF FF FF FF 00 CC 5E 00 44 AC 40 02 00 00 00 00"
-CHANNEL2="00 5E CC 00 00 6D 56 DC 00 00 AC 44 00 00 00 00
-          00 00 00 02 00 6C 56 DB 00 00 00 02 FE F2 02 AE
-          09 9C FA C0 05 A1 FE E4 0D 44 F9 F5 02 3E 04 56
-          0B C5 FA 88 07 6E FF E4 0D C8 FA 03 00 00 00 61
-          00 00 00 00 00 00 00 00 00 00 3A 00 00 DB 40 00
-          64 FF 12 00 00 00 00 00 50 DE 22 00 01 00 00 00"
+CHANNEL2_FIELDS="00 5E CC 00 00 6D 56 DC 00 00 AC 44 00 00 00 00
+                 00 00 00 02 00 6C 56 DB 00 00 00 02"
+CHANNEL2_RESERVED="3A 00 00 DB 40 00 64 FF 12 00 00 00 00 00 50 DE 22 00 01 00 00 00"
 
 # expected_stereo INPUT: what the stereo file made from INPUT must hold: the
-# preamble, the input header with its nibble count doubled, the fixed second
-# channel header, then each whole 2048-byte block of data twice.
+# preamble, the input header with its nibble count doubled, channel 2's fixed
+# fields around the input's decoder context (header bytes 28 to 73), then each
+# 2048-byte block of the announced data twice, the last one padded with zeros.
 expected_stereo() {
     local nibbles=$((16#$(od -An -tx1 -j4 -N4 "$1" | tr -d ' \n')))
-    local blocks=$((nibbles / 4096)) piece
+    local data=$(((nibbles + 1) / 2)) blocks=$(((nibbles + 4095) / 4096)) piece
     hex_bytes "$PREAMBLE"
     head -c 4 "$1"
     be32 $((nibbles * 2 & 0xFFFFFFFF))
     tail -c +9 "$1" | head -c 88
-    hex_bytes "$CHANNEL2"
+    hex_bytes "$CHANNEL2_FIELDS"
+    tail -c +29 "$1" | head -c 46
+    hex_bytes "$CHANNEL2_RESERVED"
     mkdir -p "$scratch/blocks"
-    tail -c +97 "$1" | head -c $((blocks * 2048)) | (cd "$scratch/blocks" && split -a 6 -b 2048)
+    {
+        tail -c +97 "$1" | head -c "$data"
+        head -c $((blocks * 2048 - data)) /dev/zero
+    } | (cd "$scratch/blocks" && split -a 6 -b 2048)
     for piece in "$scratch"/blocks/x*; do
         [[ -e $piece ]] && cat "$piece" "$piece"
     done
@@ -201,13 +205,15 @@ conversions)
         rm -f in.dsp out.dsp
     done <<'TABLE'
 0 0 0
-4095 2047 0
-100 0 0
+1 1 1
+100 50 1
+4095 2048 1
 4096 2048 1
-8191 4096 1
+8191 4096 2
 8192 4096 2
-12293 6200 3
-126000 63000 30
+8193 4097 3
+12293 6200 4
+126000 63000 31
 2457600 1228800 600
 TABLE
 
@@ -223,8 +229,8 @@ example)
     cp "$DSPSTEREO_EXAMPLE" tone.dsp
     run tone.dsp tone-stereo.dsp
     expect 0 ""
-    # 126000 nibbles: 30 whole blocks; the final partial block is not carried.
-    [[ $(file_size tone-stereo.dsp) == $((224 + 30 * 4096)) ]] ||
+    # 126000 nibbles: 30 whole blocks and a final partial one, padded.
+    [[ $(file_size tone-stereo.dsp) == 127200 ]] ||
         fail "tone-stereo.dsp is $(file_size tone-stereo.dsp) bytes"
     expect_stereo_of tone.dsp tone-stereo.dsp
     ;;
@@ -246,9 +252,11 @@ same_file)
     ;;
 
 truncated)
-    make_dsp whole.dsp 8192 4096
-    # bytes of whole.dsp kept: inside the header, or short of the data
-    for kept in 0 1 7 95 96 4191; do
+    # 4097 bytes of data: two whole blocks and one byte of a third.
+    make_dsp whole.dsp 8193 4097
+    # bytes of whole.dsp kept: inside the header, short of a whole block, or
+    # short of the final partial block
+    for kept in 0 1 7 95 96 4191 4192; do
         head -c "$kept" whole.dsp >in.dsp
         run in.dsp out.dsp
         expect 1 "error: in.dsp is truncated"
@@ -260,8 +268,8 @@ truncated)
     run in.dsp out.dsp
     expect 1 "error: in.dsp is truncated"
     expect_same out.dsp kept.dsp
-    # Exactly the bytes that the whole blocks need is enough.
-    head -c 4192 whole.dsp >in.dsp
+    # Exactly the announced data is enough.
+    head -c 4193 whole.dsp >in.dsp
     run in.dsp out2.dsp
     expect 0 ""
     expect_stereo_of in.dsp out2.dsp
@@ -269,7 +277,7 @@ truncated)
 
 pipe_input)
     # An input that cannot seek converts like a file.
-    make_dsp in.dsp 40960 20480
+    make_dsp in.dsp 40961 20481
     mkfifo pipe.dsp
     cat in.dsp >pipe.dsp &
     run pipe.dsp out.dsp
@@ -284,7 +292,7 @@ pipe_input)
 
     # A pipe that ends early is only seen to be short after the output was
     # opened: the incomplete output is removed.
-    for kept in 50 5000 20000; do
+    for kept in 50 5000 20000 20576; do
         head -c "$kept" in.dsp >pipe.dsp &
         run pipe.dsp short.dsp
         wait
