@@ -5,9 +5,11 @@
 //
 // The run is one pass: every check that can be made before the output is
 // opened is made first (same file, short or oversized input), so a bad input
-// never creates, truncates or changes the output. A failure that only shows
-// later (a write fails, a pipe ends early) removes the incomplete output if it
-// is a regular file. Exit status 0 means the whole file was written and closed.
+// never creates, truncates or changes the output. A regular output is written
+// under a temporary name and put in place only when complete; a failure that
+// shows while writing (a write fails, a pipe ends early) removes what was
+// written and keeps an existing output. Exit status 0 means the whole file was
+// written, closed and put in place.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,10 +17,10 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
-#include <string>
 #include <system_error>
 
 #include "byte_order.hpp"
+#include "output_file.hpp"
 #include "stereo_header.hpp"
 
 namespace {
@@ -37,17 +39,6 @@ char output_stream_buffer[OUTPUT_STREAM_BUFFER_SIZE];
 constexpr std::uint32_t NIBBLE_COUNT_LIMIT = std::uint32_t{1} << 31;
 
 enum class Failure { none, reading, truncated, writing };
-
-// Paths arrive in the program's narrow encoding, UTF-8 on Windows with the
-// UTF-8 code page; std::filesystem must be told so there explicitly.
-std::filesystem::path to_path(const char* name)
-{
-#ifdef _WIN32
-    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(name)));
-#else
-    return std::filesystem::path(name);
-#endif
-}
 
 // True when both names lead to one file: the same path, another spelling of
 // it, a hard link or a symbolic link. False when either does not exist.
@@ -77,23 +68,6 @@ std::intmax_t regular_file_size(const char* path)
         return error ? -1 : static_cast<std::intmax_t>(size);
     } catch (const std::exception&) {
         return -1;
-    }
-}
-
-// The file to delete if the conversion fails after the output was opened: the
-// regular file the output name leads to (through symbolic links), or an empty
-// path when it is anything else, which must never be removed.
-std::filesystem::path removable_output(const char* path)
-{
-    try {
-        std::error_code error;
-        const std::filesystem::path target = std::filesystem::canonical(to_path(path), error);
-        if (error || !std::filesystem::is_regular_file(target, error) || error) {
-            return {};
-        }
-        return target;
-    } catch (const std::exception&) {
-        return {};
     }
 }
 
@@ -183,30 +157,22 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
     StereoHeader stereo_header;
     build_stereo_header(dsp_header, stereo_header);
 
-    std::FILE* output = std::fopen(output_path, "wb");
-    if (output == nullptr) {
+    OutputFile output;
+    if (!open_output(output, output_path, output_stream_buffer, sizeof output_stream_buffer)) {
         std::printf("error opening %s\n", output_path);
         return 1;
     }
-    std::setvbuf(output, output_stream_buffer, _IOFBF, sizeof output_stream_buffer);
-    const std::filesystem::path incomplete_output = removable_output(output_path);
 
-    Failure failure = copy_interleaved(input, output, stereo_header, data_size);
+    Failure failure = copy_interleaved(input, output.stream, stereo_header, data_size);
     if (std::fclose(input) != 0 && failure == Failure::none) {
         failure = Failure::reading;
     }
     input = nullptr;
-    // Some C libraries report a failed final flush only through the stream's
-    // error state, not through fclose: flush and look at it before closing.
-    if (failure == Failure::none && (std::fflush(output) != 0 || std::ferror(output))) {
+    if (failure == Failure::none && !commit_output(output)) {
         failure = Failure::writing;
     }
-    if (std::fclose(output) != 0 && failure == Failure::none) {
-        failure = Failure::writing;
-    }
-    if (failure != Failure::none && !incomplete_output.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove(incomplete_output, ignored);
+    if (failure != Failure::none) {
+        discard_output(output);
     }
     return report(failure, input_path, output_path);
 }
