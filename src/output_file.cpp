@@ -35,8 +35,8 @@ enum class Existing { absent, writable_file, unwritable_file, other };
 wchar_t cleanup_name[32768];
 SRWLOCK cleanup_lock = SRWLOCK_INIT;
 
-// Runs on a thread of its own. It keeps the lock, so the main thread can no
-// longer rename or remove anything before the process ends.
+// Runs on a thread of its own. The lock is never released: the main thread
+// can no longer rename or remove anything before the process ends.
 BOOL WINAPI remove_on_console_event(DWORD)
 {
     AcquireSRWLockExclusive(&cleanup_lock);
@@ -45,7 +45,11 @@ BOOL WINAPI remove_on_console_event(DWORD)
         // when the process ends and the file is closed.
         DeleteFileW(cleanup_name);
     }
-    return FALSE; // the default handler then ends the process
+    // End as Windows' own handler ends a console program on Ctrl+C, with
+    // STATUS_CONTROL_C_EXIT, but at once: no C library clean-up runs while the
+    // main thread may hold a stream's lock.
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
 }
 
 void install_cleanup()
@@ -413,8 +417,10 @@ void discard_output(OutputFile& output)
     std::error_code ignored;
     if (output.kind == OutputKind::temporary) {
         fs::remove(output.temporary, ignored);
-    } else if (output.kind == OutputKind::in_place) {
-        fs::remove(output.target, ignored);
+    } else if (output.kind == OutputKind::in_place && !fs::remove(output.target, ignored)) {
+        // A folder that may not be written keeps the name: leave no partial
+        // stream in it that could pass for a whole one.
+        fs::resize_file(output.target, 0, ignored);
     }
     clear_cleanup_name();
     output.kind = OutputKind::direct;

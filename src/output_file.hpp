@@ -8,9 +8,9 @@
 // file gets 0666 less the umask.
 //
 // Where no temporary file can be made there (a folder that may not be
-// written), a regular output is written in place instead and removed if the
-// conversion fails. Other outputs (devices, FIFOs, pipes) are written
-// directly and are never removed or replaced.
+// written), a regular output is written in place instead and removed (or, if
+// the folder keeps it, emptied) if the conversion fails. Other outputs (devices, FIFOs, pipes) are
+// written directly and are never removed or replaced.
 //
 // While a temporary file or an in-place output exists, an interrupt,
 // termination or hang-up (on Windows: Ctrl+C, Ctrl+Break, closing the console)
@@ -50,5 +50,6 @@ bool open_output(OutputFile& output, const char* path, char* buffer, std::size_t
 bool commit_output(OutputFile& output);
 
 // Closes the output if it is still open and removes what is incomplete: the
-// temporary file, or a regular output written in place.
+// temporary file, or a regular output written in place (emptied instead where
+// its folder does not let it be removed).
 void discard_output(OutputFile& output);

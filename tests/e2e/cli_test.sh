@@ -139,6 +139,31 @@ expect_stereo_of() { # INPUT OUTPUT
 
 file_size() { wc -c <"$1" | tr -d ' '; }
 
+# expect_files DIR NAME...: DIR holds exactly these names, hidden ones too (a
+# temporary file left behind shows here).
+expect_files() {
+    local dir=$1 seen wanted
+    shift
+    seen=$(ls -A "$dir" | sort | tr '\n' ' ')
+    wanted=$(printf '%s\n' "$@" | sed '/^$/d' | sort | tr '\n' ' ')
+    [[ $seen == "$wanted" ]] || fail "$dir holds: $seen; expected: $wanted"
+}
+
+mode_of() { stat -c %a "$1"; }
+
+# as_nobody COMMAND...: runs COMMAND as an unprivileged user; skips where that
+# cannot be arranged.
+as_nobody() {
+    "$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups "$@"
+}
+need_nobody() {
+    ((windows)) && skip "the Wine prefix belongs to the user who runs the tests"
+    [[ $(id -u) == 0 ]] || skip "switching to an unprivileged user needs root"
+    command -v setpriv >/dev/null || skip "setpriv (util-linux) is needed"
+    chmod 755 "$scratch" "$scratch/files"
+    chmod 777 "$scratch/log"
+}
+
 # A small filesystem of our own (tmpfs) at DIR; skips where mounting is not
 # allowed.
 mount_small_fs() { # DIR SIZE
@@ -217,12 +242,31 @@ conversions)
 2457600 1228800 600
 TABLE
 
-    # An existing, longer output is replaced, not overlaid.
+    # An existing, longer output is replaced, not overlaid, and keeps its
+    # permission bits; nothing else is left in the folder.
     make_dsp in.dsp 4096 2048
     head -c 100000 /dev/urandom >out.dsp
+    chmod 640 out.dsp
     run in.dsp out.dsp
     expect 0 ""
     expect_stereo_of in.dsp out.dsp
+    expect_files . in.dsp out.dsp
+    if ((!windows)); then
+        [[ $(mode_of out.dsp) == 640 ]] || fail "the replaced out.dsp has mode $(mode_of out.dsp)"
+        # A new file gets 0666 less the umask.
+        (umask 027 && "${program[@]}" in.dsp new.dsp) || fail "new.dsp was not made"
+        [[ $(mode_of new.dsp) == 640 ]] || fail "new.dsp has mode $(mode_of new.dsp)"
+    fi
+
+    # A symbolic link as output: its target is replaced, the link is kept.
+    mkdir target
+    printf 'old' >target/song.dsp
+    ln -s target/song.dsp link.dsp
+    run in.dsp link.dsp
+    expect 0 ""
+    [[ -L link.dsp ]] || fail "link.dsp is no longer a symbolic link"
+    expect_stereo_of in.dsp target/song.dsp
+    expect_files target song.dsp
     ;;
 
 example)
@@ -288,17 +332,38 @@ pipe_input)
         run <(cat in.dsp) out2.dsp
         expect 0 ""
         expect_stereo_of in.dsp out2.dsp
+    else
+        cp out.dsp out2.dsp
     fi
 
     # A pipe that ends early is only seen to be short after the output was
     # opened: the incomplete output is removed.
+    # An existing output keeps every byte.
+    printf 'keep me' >kept.dsp
+    cp kept.dsp kept-copy.dsp
     for kept in 50 5000 20000 20576; do
         head -c "$kept" in.dsp >pipe.dsp &
         run pipe.dsp short.dsp
         wait
         expect 1 "error: pipe.dsp is truncated"
         expect_absent short.dsp
+        head -c "$kept" in.dsp >pipe.dsp &
+        run pipe.dsp kept.dsp
+        wait
+        expect 1 "error: pipe.dsp is truncated"
+        expect_same kept.dsp kept-copy.dsp
     done
+    expect_files . in.dsp out.dsp out2.dsp pipe.dsp kept.dsp kept-copy.dsp
+
+    # A FIFO as output is written directly, and stays a FIFO.
+    rm -f pipe.dsp
+    mkfifo out.fifo
+    cat out.fifo >received.dsp &
+    run in.dsp out.fifo
+    wait
+    expect 0 ""
+    [[ -p out.fifo ]] || fail "out.fifo is no longer a FIFO"
+    expect_stereo_of in.dsp received.dsp
     ;;
 
 directory_input)
@@ -330,11 +395,19 @@ full_disk)
     mount_small_fs small 64k
     # 24 pairs (96 KiB) stay in the program's output buffer until the final
     # flush fails; 400 pairs (1.6 MiB) fail while writing.
+    # Nothing is left behind, and an existing output keeps every byte.
     for nibbles in $((24 * 4096)) $((400 * 4096)); do
         make_dsp in.dsp "$nibbles" $((nibbles / 2))
         run in.dsp small/out.dsp
         expect 1 "error writing small/out.dsp"
-        expect_absent small/out.dsp
+        expect_files small
+        head -c 10000 /dev/urandom >small/old.dsp
+        cp small/old.dsp old-copy.dsp
+        run in.dsp small/old.dsp
+        expect 1 "error writing small/old.dsp"
+        expect_same small/old.dsp old-copy.dsp
+        expect_files small old.dsp
+        rm small/old.dsp
     done
     # What fits is written in full.
     make_dsp in.dsp $((10 * 4096)) $((10 * 4096 / 2))
@@ -356,6 +429,96 @@ devices)
     run in.dsp dev/null
     expect 0 ""
     [[ -c dev/null ]] || fail "dev/null is no longer a device"
+    ;;
+
+signals)
+    # Interrupted while the input stalls: the temporary file is removed, an
+    # existing output keeps every byte, and the program ends by the signal.
+    # Under Wine, SIGINT arrives as Ctrl+C, which ends a program with
+    # STATUS_CONTROL_C_EXIT (0xC000013A); Windows has no SIGTERM or SIGHUP.
+    signals="INT:130 TERM:143 HUP:129"
+    ((windows)) && signals="INT:58"
+    make_dsp in.dsp 40960 20480
+    mkfifo stall.dsp
+    for existing in no yes; do
+        for pair in $signals; do
+            signal=${pair%:*}
+            rm -f out.dsp
+            [[ $existing == yes ]] && printf 'keep me' >out.dsp && cp out.dsp kept.dsp
+            set -m # background jobs of their own, which do not ignore SIGINT
+            { head -c 5000 in.dsp && exec sleep 60; } >stall.dsp &
+            writer=$!
+            "${program[@]}" stall.dsp out.dsp >"$scratch/log/stdout" 2>&1 &
+            converter=$!
+            set +m
+            for ((tries = 0; tries < 300; tries++)); do
+                compgen -G ".out.dsp.??????" >/dev/null && break
+                sleep 0.1
+            done
+            compgen -G ".out.dsp.??????" >/dev/null || fail "SIG$signal: no temporary file appeared"
+            kill "-$signal" "$converter"
+            wait "$converter"
+            status=$?
+            kill "$writer" 2>/dev/null
+            wait "$writer" 2>/dev/null
+            [[ $status == "${pair#*:}" ]] || fail "SIG$signal: status $status, expected ${pair#*:}"
+            if [[ $existing == yes ]]; then
+                expect_same out.dsp kept.dsp
+                expect_files . in.dsp stall.dsp out.dsp kept.dsp
+            else
+                expect_files . in.dsp stall.dsp
+            fi
+        done
+    done
+    ;;
+
+permissions)
+    # As an unprivileged user: a read-only output is refused and left alone;
+    # in a read-only folder, a writable output is written in place; where the
+    # rename is refused (a sticky folder, another user's file), the old
+    # output is kept.
+    need_nobody
+    make_dsp in.dsp 8192 4096
+    mkdir open locked sticky
+    chmod 777 open
+    printf 'read only' >open/out.dsp
+    chmod 444 open/out.dsp
+    cp open/out.dsp kept.dsp
+    status=0
+    as_nobody "${program[@]}" in.dsp open/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    expect 1 "error opening open/out.dsp"
+    expect_same open/out.dsp kept.dsp
+    [[ $(mode_of open/out.dsp) == 444 ]] || fail "open/out.dsp now has mode $(mode_of open/out.dsp)"
+
+    printf 'old' >locked/out.dsp
+    chmod 666 locked/out.dsp
+    chmod 555 locked
+    status=0
+    as_nobody "${program[@]}" in.dsp locked/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    expect 0 ""
+    expect_stereo_of in.dsp locked/out.dsp
+    expect_files locked out.dsp
+    status=0
+    as_nobody "${program[@]}" in.dsp locked/new.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    expect 1 "error opening locked/new.dsp"
+    # Failing in place where the folder keeps the name: no partial stream.
+    mkfifo short.dsp
+    head -c 3000 in.dsp >short.dsp &
+    status=0
+    as_nobody "${program[@]}" short.dsp locked/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    wait
+    expect 1 "error: short.dsp is truncated"
+    [[ $(file_size locked/out.dsp) == 0 ]] || fail "locked/out.dsp holds a partial stream"
+
+    printf 'theirs' >sticky/out.dsp
+    chmod 666 sticky/out.dsp
+    cp sticky/out.dsp kept.dsp
+    chmod 1777 sticky
+    status=0
+    as_nobody "${program[@]}" in.dsp sticky/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    expect 1 "error writing sticky/out.dsp"
+    expect_same sticky/out.dsp kept.dsp
+    expect_files sticky out.dsp
     ;;
 
 unicode_names)
