@@ -164,7 +164,17 @@ HANDLE open_for_writing(const fs::path& name, DWORD disposition)
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-Existing examine(const fs::path& target, fs::perms&)
+// Windows opens a file through symbolic links and junctions; the name of what
+// it opened is the final target.
+fs::path final_name(HANDLE handle, const fs::path& name)
+{
+    static wchar_t final[32768];
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, final, std::size(final), FILE_NAME_NORMALIZED);
+    return length > 0 && length < std::size(final) ? fs::path(final) : name;
+}
+
+Existing examine(fs::path& target, fs::perms&)
 {
     // Opening without creating or truncating tells a missing file, one that
     // may not be written (read-only, or a folder) and a device apart.
@@ -178,6 +188,9 @@ Existing examine(const fs::path& target, fs::perms&)
                    : Existing::unwritable_file;
     }
     const bool disk_file = GetFileType(handle) == FILE_TYPE_DISK;
+    if (disk_file) {
+        target = final_name(handle, target);
+    }
     CloseHandle(handle);
     return disk_file ? Existing::writable_file : Existing::other;
 }
@@ -210,7 +223,7 @@ std::uint64_t process_number()
     return GetCurrentProcessId();
 }
 #else
-Existing examine(const fs::path& target, fs::perms& permissions)
+Existing examine(fs::path& target, fs::perms& permissions)
 {
     std::error_code error;
     const fs::file_status status = fs::status(target, error);
