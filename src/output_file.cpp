@@ -1,9 +1,9 @@
 #include "output_file.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <ctime>
 #include <exception>
 #include <iterator>
 #include <string>
@@ -316,9 +316,8 @@ std::string random_suffix(std::uint64_t& state)
 // Creates ".NAME.XXXXXX" beside the target; null when none can be made.
 std::FILE* create_temporary(OutputFile& output, const fs::perms* keep)
 {
-    std::uint64_t state =
-        static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
-        (process_number() << 40);
+    std::uint64_t state = static_cast<std::uint64_t>(std::time(nullptr)) ^
+                          reinterpret_cast<std::uintptr_t>(&output) ^ (process_number() << 40);
     constexpr int ATTEMPTS = 100;
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
         fs::path name = ".";
