@@ -176,16 +176,30 @@ fs::path final_name(HANDLE handle, const fs::path& name)
 
 Existing examine(fs::path& target, fs::perms&)
 {
-    // Opening without creating or truncating tells a missing file, one that
-    // may not be written (read-only, or a folder) and a device apart.
+    // Names in the device namespace (\\.\pipe\..., \\.\COM1) are never
+    // opened here: opening a pipe to look at it would take its connection.
+    if (target.native().starts_with(L"\\\\.\\")) {
+        return Existing::other;
+    }
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Existing::absent
+                                                                              : Existing::other;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return Existing::other;
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return Existing::unwritable_file;
+    }
+    // Opening without creating or truncating tells a file that may not be
+    // written (read-only, or denied) and a device such as NUL apart.
     const HANDLE handle =
         CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                   ? Existing::absent
-                   : Existing::unwritable_file;
+        return Existing::unwritable_file;
     }
     const bool disk_file = GetFileType(handle) == FILE_TYPE_DISK;
     if (disk_file) {
