@@ -193,8 +193,8 @@ Existing examine(fs::path& target, fs::perms&)
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         return Existing::unwritable_file;
     }
-    // Opening without creating or truncating tells a file that may not be
-    // written (read-only, or denied) and a device such as NUL apart.
+    // Opening without creating or truncating tells a file that this user may
+    // not write and a device such as NUL apart.
     const HANDLE handle =
         CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -313,8 +313,9 @@ fs::path final_target(fs::path name)
     return name;
 }
 
-// Six letters or digits that differ from run to run; the exclusive creation,
-// not the letters, is what keeps the name someone else's file's.
+// Six letters or digits that differ from run to run. They only make a clash
+// unlikely; the exclusive creation is what keeps another file from being
+// taken for this run's.
 std::string random_suffix(std::uint64_t& state)
 {
     static constexpr char LETTERS[] =
