@@ -47,10 +47,11 @@ skip() {
     exit 77
 }
 
-# run ARGUMENT...: runs the converter; sets $status and leaves its output in
-# the log folder.
+# run ARGUMENT...: runs the converter (as the user that $runner names, if
+# any); sets $status and leaves its output in the log folder.
+runner=()
 run() {
-    "${program[@]}" "$@" >"$scratch/log/stdout" 2>"$scratch/log/stderr"
+    "${runner[@]}" "${program[@]}" "$@" >"$scratch/log/stdout" 2>"$scratch/log/stderr"
     status=$?
     if [[ -s $scratch/log/stderr ]]; then
         fail "$*: wrote to standard error: $(cat "$scratch/log/stderr")"
@@ -151,17 +152,14 @@ expect_files() {
 
 mode_of() { stat -c %a "$1"; }
 
-# as_nobody COMMAND...: runs COMMAND as an unprivileged user; skips where that
+# Runs the converter as an unprivileged user from here on; skips where that
 # cannot be arranged.
-as_nobody() {
-    "$(command -v setpriv)" --reuid=65534 --regid=65534 --clear-groups "$@"
-}
-need_nobody() {
+become_nobody() {
     ((windows)) && skip "the Wine prefix belongs to the user who runs the tests"
     [[ $(id -u) == 0 ]] || skip "switching to an unprivileged user needs root"
     command -v setpriv >/dev/null || skip "setpriv (util-linux) is needed"
     chmod 755 "$scratch" "$scratch/files"
-    chmod 777 "$scratch/log"
+    runner=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 }
 
 # A small filesystem of our own (tmpfs) at DIR; skips where mounting is not
@@ -477,15 +475,14 @@ permissions)
     # in a read-only folder, a writable output is written in place; where the
     # rename is refused (a sticky folder, another user's file), the old
     # output is kept.
-    need_nobody
+    become_nobody
     make_dsp in.dsp 8192 4096
     mkdir open locked sticky
     chmod 777 open
     printf 'read only' >open/out.dsp
     chmod 444 open/out.dsp
     cp open/out.dsp kept.dsp
-    status=0
-    as_nobody "${program[@]}" in.dsp open/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    run in.dsp open/out.dsp
     expect 1 "error opening open/out.dsp"
     expect_same open/out.dsp kept.dsp
     [[ $(mode_of open/out.dsp) == 444 ]] || fail "open/out.dsp now has mode $(mode_of open/out.dsp)"
@@ -493,19 +490,16 @@ permissions)
     printf 'old' >locked/out.dsp
     chmod 666 locked/out.dsp
     chmod 555 locked
-    status=0
-    as_nobody "${program[@]}" in.dsp locked/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    run in.dsp locked/out.dsp
     expect 0 ""
     expect_stereo_of in.dsp locked/out.dsp
     expect_files locked out.dsp
-    status=0
-    as_nobody "${program[@]}" in.dsp locked/new.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    run in.dsp locked/new.dsp
     expect 1 "error opening locked/new.dsp"
     # Failing in place where the folder keeps the name: no partial stream.
     mkfifo short.dsp
     head -c 3000 in.dsp >short.dsp &
-    status=0
-    as_nobody "${program[@]}" short.dsp locked/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    run short.dsp locked/out.dsp
     wait
     expect 1 "error: short.dsp is truncated"
     [[ $(file_size locked/out.dsp) == 0 ]] || fail "locked/out.dsp holds a partial stream"
@@ -514,8 +508,7 @@ permissions)
     chmod 666 sticky/out.dsp
     cp sticky/out.dsp kept.dsp
     chmod 1777 sticky
-    status=0
-    as_nobody "${program[@]}" in.dsp sticky/out.dsp >"$scratch/log/stdout" 2>&1 || status=$?
+    run in.dsp sticky/out.dsp
     expect 1 "error writing sticky/out.dsp"
     expect_same sticky/out.dsp kept.dsp
     expect_files sticky out.dsp
