@@ -4,12 +4,12 @@
 // the last one padded with zero bytes.
 //
 // The run is one pass: every check that can be made before the output is
-// opened is made first (same file, short or oversized input), so a bad input
-// never creates, truncates or changes the output. A regular output is written
-// under a temporary name and put in place only when complete; a failure that
-// shows while writing (a write fails, a pipe ends early) removes what was
-// written and keeps an existing output. Exit status 0 means the whole file was
-// written, closed and put in place.
+// opened is made first (same file, a file of another kind, short or oversized
+// input), so a bad input never creates, truncates or changes the output. A
+// regular output is written under a temporary name and put in place only when
+// complete; a failure that shows while writing (a write fails, a pipe ends
+// early) removes what was written and keeps an existing output. Exit status 0
+// means the whole file was written, closed and put in place.
 
 #include <cstddef>
 #include <cstdint>
@@ -141,6 +141,10 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
     const Failure header_failure = read_fully(input, dsp_header.data(), dsp_header.size());
     if (header_failure != Failure::none) {
         return report(header_failure, input_path, output_path);
+    }
+    if (!is_mono_dsp_header(dsp_header)) {
+        std::printf("error: %s is not a mono DSP file\n", input_path);
+        return 1;
     }
     const std::uint32_t nibble_count = load_be32(&dsp_header[NIBBLE_COUNT_OFFSET]);
     if (nibble_count >= NIBBLE_COUNT_LIMIT) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "byte_order.hpp"
 
@@ -47,4 +48,14 @@ void build_stereo_header(const DspHeader& dsp_header, StereoHeader& stereo_heade
     const auto context = dsp_header.begin() + DECODER_CONTEXT_OFFSET;
     std::copy(context, context + DECODER_CONTEXT_SIZE,
               stereo_header.begin() + CHANNEL2_HEADER_OFFSET + DECODER_CONTEXT_OFFSET);
+}
+
+bool is_mono_dsp_header(const DspHeader& dsp_header)
+{
+    for (const char* magic : {"Cstr", "RIFF"}) {
+        if (std::memcmp(dsp_header.data(), magic, 4) == 0) {
+            return false;
+        }
+    }
+    return true;
 }

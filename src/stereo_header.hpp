@@ -66,6 +66,12 @@ extern const StereoHeader stereo_header_template;
 // and its decoder context copied into channel 2's header.
 void build_stereo_header(const DspHeader& dsp_header, StereoHeader& stereo_header);
 
+// False for a header that begins like a file of another kind given by mistake:
+// "Cstr" (a two-channel stream file, such as this program's own output) or
+// "RIFF" (a WAV file). Read as a mono header, either would announce over a
+// billion samples, so no real mono file begins so. Nothing else is checked.
+bool is_mono_dsp_header(const DspHeader& dsp_header);
+
 // Sizes that follow from a mono file's nibble count, in 64 bits so that the
 // largest count fits on every platform.
 

@@ -375,7 +375,7 @@ directory_input)
     expect_absent out.dsp
     ;;
 
-too_large)
+bad_headers)
     for nibbles in 0x80000000 0xFFFFFFFF 0x80001000; do
         make_dsp in.dsp "$nibbles" 8192
         run in.dsp out.dsp
@@ -386,6 +386,31 @@ too_large)
     make_dsp in.dsp 0x7FFFFFFF 8192
     run in.dsp out.dsp
     expect 1 "error: in.dsp is truncated"
+    expect_absent out.dsp
+
+    # Names swapped by mistake: a stereo file of over 3.3 MB holds as many
+    # bytes as its preamble, read as a mono header, announces. The mono file
+    # keeps every byte, whether the stereo file comes as a file or a pipe.
+    make_dsp song.dsp 3400000 1700000
+    run song.dsp song-stereo.dsp
+    expect 0 ""
+    cp song.dsp song-copy.dsp
+    run song-stereo.dsp song.dsp
+    expect 1 "error: song-stereo.dsp is not a mono DSP file"
+    expect_same song.dsp song-copy.dsp
+    mkfifo pipe.dsp
+    cat song-stereo.dsp >pipe.dsp 2>/dev/null &
+    run pipe.dsp song.dsp
+    wait
+    expect 1 "error: pipe.dsp is not a mono DSP file"
+    expect_same song.dsp song-copy.dsp
+    # A WAV file whose size field, read big-endian, would fit its length.
+    {
+        printf 'RIFF\x00\x00\x10\x00WAVEfmt '
+        head -c 1100000 /dev/zero
+    } >sound.wav
+    run sound.wav out.dsp
+    expect 1 "error: sound.wav is not a mono DSP file"
     expect_absent out.dsp
     ;;
 
