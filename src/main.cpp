@@ -15,13 +15,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <filesystem>
-#include <system_error>
 
 #include "byte_order.hpp"
 #include "output_file.hpp"
 #include "stereo_header.hpp"
+#include "system.hpp"
 
 namespace {
 
@@ -40,37 +38,6 @@ constexpr std::uint32_t NIBBLE_COUNT_LIMIT = std::uint32_t{1} << 31;
 
 enum class Failure { none, reading, truncated, writing };
 
-// True when both names lead to one file: the same path, another spelling of
-// it, a hard link or a symbolic link. False when either does not exist.
-bool same_file(const char* input_path, const char* output_path)
-{
-    try {
-        std::error_code error;
-        const bool same =
-            std::filesystem::equivalent(to_path(input_path), to_path(output_path), error);
-        return !error && same;
-    } catch (const std::exception&) {
-        return false; // a name that cannot be converted is not the input's
-    }
-}
-
-// The size of a regular file, or -1 for anything whose length is not known in
-// advance (a pipe, a device) or cannot be learned.
-std::intmax_t regular_file_size(const char* path)
-{
-    try {
-        std::error_code error;
-        const std::filesystem::path name = to_path(path);
-        if (!std::filesystem::is_regular_file(name, error) || error) {
-            return -1;
-        }
-        const std::uintmax_t size = std::filesystem::file_size(name, error);
-        return error ? -1 : static_cast<std::intmax_t>(size);
-    } catch (const std::exception&) {
-        return -1;
-    }
-}
-
 Failure read_fully(std::FILE* input, unsigned char* buffer, std::size_t size)
 {
     if (std::fread(buffer, 1, size, input) == size) {
@@ -88,13 +55,13 @@ int report(Failure failure, const char* input_path, const char* output_path)
 {
     switch (failure) {
     case Failure::reading:
-        std::printf("error reading %s\n", input_path);
+        print_line("error reading ", input_path);
         break;
     case Failure::truncated:
-        std::printf("error: %s is truncated\n", input_path);
+        print_line("error: ", input_path, " is truncated");
         break;
     case Failure::writing:
-        std::printf("error writing %s\n", output_path);
+        print_line("error writing ", output_path);
         break;
     case Failure::none:
         return 0;
@@ -132,8 +99,8 @@ Failure copy_interleaved(std::FILE* input, std::FILE* output, const StereoHeader
 // input itself and sets it to null; on the earlier paths the caller closes it.
 int convert_open_input(std::FILE*& input, const char* input_path, const char* output_path)
 {
-    if (same_file(input_path, output_path)) {
-        std::printf("error: input and output are the same file\n");
+    if (output_is_input(input, output_path)) {
+        print_line("error: input and output are the same file");
         return 1;
     }
 
@@ -143,17 +110,17 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
         return report(header_failure, input_path, output_path);
     }
     if (!is_mono_dsp_header(dsp_header)) {
-        std::printf("error: %s is not a mono DSP file\n", input_path);
+        print_line("error: ", input_path, " is not a mono DSP file");
         return 1;
     }
     const std::uint32_t nibble_count = load_be32(&dsp_header[NIBBLE_COUNT_OFFSET]);
     if (nibble_count >= NIBBLE_COUNT_LIMIT) {
-        std::printf("error: %s is too large\n", input_path);
+        print_line("error: ", input_path, " is too large");
         return 1;
     }
     const std::uint64_t data_size = mono_data_size(nibble_count);
 
-    const std::intmax_t input_size = regular_file_size(input_path);
+    const std::int64_t input_size = regular_input_size(input);
     if (input_size >= 0 && static_cast<std::uint64_t>(input_size) < DSP_HEADER_SIZE + data_size) {
         return report(Failure::truncated, input_path, output_path);
     }
@@ -162,9 +129,14 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
     build_stereo_header(dsp_header, stereo_header);
 
     OutputFile output;
-    if (!open_output(output, output_path, output_stream_buffer, sizeof output_stream_buffer)) {
-        std::printf("error opening %s\n", output_path);
+    switch (open_output(output, output_path, output_stream_buffer, sizeof output_stream_buffer)) {
+    case OutputOpening::opened:
+        break;
+    case OutputOpening::refused:
+        print_line("error opening ", output_path);
         return 1;
+    case OutputOpening::no_space:
+        return report(Failure::writing, input_path, output_path);
     }
 
     Failure failure = copy_interleaved(input, output.stream, stereo_header, data_size);
@@ -186,16 +158,16 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
 int convert_mono_to_stereo(int argc, char* argv[])
 {
     if (argc != 3) {
-        std::printf("usage: %s MONO.DSP STEREO.DSP\n",
-                    argc > 0 && argv[0] != nullptr ? argv[0] : "dspstereo");
+        print_line("usage: ", argc > 0 && argv[0] != nullptr ? argv[0] : "dspstereo",
+                   " MONO.DSP STEREO.DSP");
         return 1;
     }
     const char* input_path = argv[1];
     const char* output_path = argv[2];
 
-    std::FILE* input = std::fopen(input_path, "rb");
+    std::FILE* input = open_input(input_path);
     if (input == nullptr) {
-        std::printf("error opening %s\n", input_path);
+        print_line("error opening ", input_path);
         return 1;
     }
     std::setvbuf(input, input_stream_buffer, _IOFBF, sizeof input_stream_buffer);
@@ -210,5 +182,5 @@ int convert_mono_to_stereo(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
-    return convert_mono_to_stereo(argc, argv);
+    return convert_mono_to_stereo(argc, program_arguments(argc, argv));
 }

@@ -2,19 +2,24 @@
 //
 // A regular output, new or existing, is written under a temporary name in the
 // folder of the file that its name leads to (through symbolic links), named
-// ".NAME.XXXXXX", and renamed over that file only once it is complete. Its
-// name therefore holds either the old file or the whole new one, never a
-// partial file. The replacement keeps the old file's permission bits; a new
-// file gets 0666 less the umask.
+// ".NAME.XXXXXX" (NAME shortened where the whole would be too long a name),
+// and put in place of that file only once it is complete. Its name therefore
+// holds either the old file or the whole new one, never a partial file. A
+// file that replaces an existing one is made owner-only and given the old
+// file's owner, group, access control list and mode before any data goes
+// into it; a new file gets what the system gives a new file.
 //
-// Where no temporary file can be made there (a folder that may not be
-// written), a regular output is written in place instead and removed (or, if
-// the folder keeps it, emptied) if the conversion fails. Other outputs (devices, FIFOs, pipes) are
-// written directly and are never removed or replaced.
+// Only where the folder refuses a new name for permission, or is a sticky
+// folder in which this user may not replace the file, is an existing output
+// written in place instead, and removed (or, if the folder keeps it, emptied)
+// if the conversion fails. Every other failure to make the temporary file
+// leaves the output untouched. What the caller already opened (a descriptor's
+// name such as /dev/stdout) and anything that is not a regular file (a device,
+// a FIFO) are written directly and are never removed or replaced.
 //
-// While a temporary file or an in-place output exists, an interrupt,
-// termination or hang-up (on Windows: Ctrl+C, Ctrl+Break, closing the console)
-// removes it before the program ends by that signal.
+// While a temporary file or an in-place output exists, an interruption (on
+// Windows: Ctrl+C, Ctrl+Break, closing the console) removes it before the
+// program ends by that signal.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +27,7 @@
 #include <filesystem>
 
 enum class OutputKind {
-    temporary, // written under a temporary name, then renamed over the target
+    temporary, // written under a temporary name, then put in place of the target
     in_place,  // a regular file written under its own name
     direct,    // anything else: written as it is, never removed
 };
@@ -30,19 +35,19 @@ enum class OutputKind {
 struct OutputFile {
     std::FILE* stream = nullptr;
     OutputKind kind = OutputKind::direct;
-    std::filesystem::path target;    // the file that the output name leads to
     std::filesystem::path temporary; // OutputKind::temporary only
 };
 
-// A file name from the command line as a path. Names arrive in the program's
-// narrow encoding, UTF-8 on Windows with the UTF-8 code page, and
-// std::filesystem must be told so there explicitly.
-std::filesystem::path to_path(const char* name);
+enum class OutputOpening {
+    opened,
+    refused,  // cannot be written here: report that it cannot be opened
+    no_space, // no room for a new file: report a write error
+};
 
-// Opens the output named path for writing through buffer. Returns false, with
-// nothing created or changed, when it cannot be written: a missing folder, a
-// folder or an existing file that may not be written.
-bool open_output(OutputFile& output, const char* path, char* buffer, std::size_t buffer_size);
+// Opens the output named path for writing through buffer. Unless it returns
+// opened, nothing was created and nothing changed.
+OutputOpening open_output(OutputFile& output, const char* path, char* buffer,
+                          std::size_t buffer_size);
 
 // Flushes and closes the output, checking both, and puts a temporary file in
 // place of the target. Returns true only when all of that succeeded; after a

@@ -162,11 +162,11 @@ become_nobody() {
     runner=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 }
 
-# A small filesystem of our own (tmpfs) at DIR; skips where mounting is not
-# allowed.
-mount_small_fs() { # DIR SIZE
+# A small filesystem of our own (tmpfs) at DIR with mount OPTIONS (size=64k,
+# nr_inodes=2); skips where mounting is not allowed.
+mount_small_fs() { # DIR OPTIONS
     mkdir -p "$1"
-    mount -t tmpfs -o "size=$2" dspstereo-test "$1" 2>/dev/null ||
+    mount -t tmpfs -o "$2" dspstereo-test "$1" 2>/dev/null ||
         skip "cannot mount a small tmpfs here (needs root)"
     mounts+=("$scratch/files/$1")
 }
@@ -206,6 +206,9 @@ open_errors)
     run in.dsp no-such-folder/out.dsp
     expect 1 "error opening no-such-folder/out.dsp"
     expect_absent no-such-folder
+    run in.dsp ""
+    expect 1 "error opening "
+    expect_files . in.dsp out.dsp kept.dsp
 
     # An existing folder cannot be the output, and is left as it was.
     mkdir folder.dsp
@@ -336,21 +339,46 @@ pipe_input)
 
     # A pipe that ends early is only seen to be short after the output was
     # opened: the incomplete output is removed.
-    # An existing output keeps every byte.
-    printf 'keep me' >kept.dsp
-    cp kept.dsp kept-copy.dsp
+    # An existing output keeps every byte, also under a name too long for
+    # ".NAME.XXXXXX" and at the end of a path near the longest one allowed.
+    long=$(printf 'n%.0s' {1..246}).dsp
+    deep=.
+    if ((!windows)); then
+        # ./ddd…/ddd…/NAME: 4090 bytes in all, one path that the system takes
+        while ((${#deep} + 201 + 1 + ${#long} <= 4090)); do deep+=/$(printf 'd%.0s' {1..200}); done
+        deep+=/$(printf 'd%.0s' $(seq $((4090 - ${#deep} - 2 - ${#long}))))
+        mkdir -p "$deep"
+    fi
+    printf 'keep me' >kept-copy.dsp
+    for kept_output in kept.dsp "$long" "$deep/$long"; do
+        cp kept-copy.dsp "$kept_output"
+    done
     for kept in 50 5000 20000 20576; do
         head -c "$kept" in.dsp >pipe.dsp &
         run pipe.dsp short.dsp
         wait
         expect 1 "error: pipe.dsp is truncated"
         expect_absent short.dsp
-        head -c "$kept" in.dsp >pipe.dsp &
-        run pipe.dsp kept.dsp
-        wait
-        expect 1 "error: pipe.dsp is truncated"
-        expect_same kept.dsp kept-copy.dsp
+        for kept_output in kept.dsp "$long" "$deep/$long"; do
+            head -c "$kept" in.dsp >pipe.dsp &
+            run pipe.dsp "$kept_output"
+            wait
+            expect 1 "error: pipe.dsp is truncated"
+            expect_same "$kept_output" kept-copy.dsp
+        done
     done
+    if ((!windows)); then
+        expect_files "$deep" "$long"
+        run in.dsp "$deep/$long"
+        expect 0 ""
+        expect_stereo_of in.dsp "$deep/$long"
+        expect_files "$deep" "$long"
+        rm -r d*
+    fi
+    run in.dsp "$long"
+    expect 0 ""
+    expect_stereo_of in.dsp "$long"
+    rm "$long"
     expect_files . in.dsp out.dsp out2.dsp pipe.dsp kept.dsp kept-copy.dsp
 
     # A FIFO as output is written directly, and stays a FIFO.
@@ -362,6 +390,23 @@ pipe_input)
     expect 0 ""
     [[ -p out.fifo ]] || fail "out.fifo is no longer a FIFO"
     expect_stereo_of in.dsp received.dsp
+    ((windows)) && exit 0 # the rest names descriptors, which Windows has not
+
+    # Names of descriptors the caller opened are written through them: into
+    # a pipe, appended to a log, into a file that is already deleted.
+    "${program[@]}" in.dsp /dev/stdout 2>&1 | cat >piped.dsp
+    [[ ${PIPESTATUS[0]} == 0 ]] || fail "/dev/stdout into a pipe: status ${PIPESTATUS[0]}"
+    expect_stereo_of in.dsp piped.dsp
+    printf 'log\n' >log
+    "${program[@]}" in.dsp /dev/stdout >>log 2>&1 || fail "/dev/stdout appended: status $?"
+    cmp -s <(printf 'log\n' && expected_stereo in.dsp) log || fail "log does not hold its line and the stream"
+    exec 3<>deleted.dsp
+    rm deleted.dsp
+    run in.dsp /dev/fd/3
+    expect 0 ""
+    expect_stereo_of in.dsp "/proc/$$/fd/3"
+    exec 3>&-
+    expect_files . in.dsp out.dsp out2.dsp kept.dsp kept-copy.dsp out.fifo received.dsp piped.dsp log
     ;;
 
 directory_input)
@@ -415,7 +460,27 @@ bad_headers)
     ;;
 
 full_disk)
-    mount_small_fs small 64k
+    # A file-size limit fails as a write error does.
+    if ((!windows)); then
+        make_dsp in.dsp $((64 * 4096)) $((64 * 2048))
+        printf 'keep me' >out.dsp
+        cp out.dsp kept.dsp
+        runner=(bash -c 'ulimit -f 100 && exec "$@"' limited)
+        run in.dsp out.dsp
+        runner=()
+        expect 1 "error writing out.dsp"
+        expect_same out.dsp kept.dsp
+        expect_files . in.dsp out.dsp kept.dsp
+    fi
+    # No room for one more name: the old output stays.
+    mount_small_fs inodes nr_inodes=2
+    printf 'keep me' >inodes/out.dsp
+    run in.dsp inodes/out.dsp
+    expect 1 "error writing inodes/out.dsp"
+    expect_same inodes/out.dsp kept.dsp
+    expect_files inodes out.dsp
+
+    mount_small_fs small size=64k
     # 24 pairs (96 KiB) stay in the program's output buffer until the final
     # flush fails; 400 pairs (1.6 MiB) fail while writing.
     # Nothing is left behind, and an existing output keeps every byte.
@@ -442,7 +507,7 @@ full_disk)
 devices)
     # Device nodes of our own: one whose writes always fail with "no space",
     # one that discards everything. A failed conversion must not remove them.
-    mount_small_fs dev 64k
+    mount_small_fs dev size=64k
     mknod dev/full c 1 7 2>/dev/null && mknod dev/null c 1 3 2>/dev/null ||
         skip "cannot make device nodes here (needs root)"
     make_dsp in.dsp $((4 * 4096)) $((4 * 2048))
@@ -496,13 +561,35 @@ signals)
     ;;
 
 permissions)
-    # As an unprivileged user: a read-only output is refused and left alone;
-    # in a read-only folder, a writable output is written in place; where the
-    # rename is refused (a sticky folder, another user's file), the old
-    # output is kept.
-    become_nobody
+    # Run by root, a replaced file keeps its owner, group and access control
+    # list, and its temporary file is owner-only from the start.
     make_dsp in.dsp 8192 4096
     mkdir open locked sticky
+    ((windows)) && skip "Windows keeps a file's protection its own way"
+    [[ $(id -u) == 0 ]] || skip "giving files to other users needs root"
+    command -v setfacl >/dev/null || skip "setfacl (package acl) is needed"
+    command -v strace >/dev/null || skip "strace is needed"
+    printf 'theirs' >open/acl.dsp
+    chown 65534:65534 open/acl.dsp
+    chmod 640 open/acl.dsp
+    setfacl -m u:daemon:r,m::r open/acl.dsp 2>/dev/null || skip "this filesystem has no ACLs"
+    acl_before=$(getfacl -c open/acl.dsp)
+    strace -f -qq -e trace=open,openat -o "$scratch/log/trace" "${program[@]}" in.dsp open/acl.dsp ||
+        fail "open/acl.dsp was not replaced"
+    expect_stereo_of in.dsp open/acl.dsp
+    [[ $(stat -c '%u:%g %a' open/acl.dsp) == "65534:65534 640" ]] ||
+        fail "open/acl.dsp is now $(stat -c '%u:%g %a' open/acl.dsp)"
+    [[ $(getfacl -c open/acl.dsp) == "$acl_before" ]] || fail "open/acl.dsp lost its ACL: $(getfacl -c open/acl.dsp)"
+    grep -q 'acl\.dsp\.[A-Za-z0-9]\{6\}", O_WRONLY|O_CREAT|O_EXCL[A-Z_|]*, 0600)' "$scratch/log/trace" ||
+        fail "the temporary file was not created owner-only: $(grep O_EXCL "$scratch/log/trace")"
+    rm open/acl.dsp
+
+    # As an unprivileged user: a read-only output is refused and left alone;
+    # in a read-only folder, a writable output is written in place, and so is
+    # another user's file in a sticky folder, where it may not be replaced.
+    # A replaced file keeps no group permissions that would go to another
+    # group.
+    become_nobody
     chmod 777 open
     printf 'read only' >open/out.dsp
     chmod 444 open/out.dsp
@@ -529,14 +616,43 @@ permissions)
     expect 1 "error: short.dsp is truncated"
     [[ $(file_size locked/out.dsp) == 0 ]] || fail "locked/out.dsp holds a partial stream"
 
+    # Interrupted while writing in place: no partial stream is left.
+    make_dsp big.dsp $((400 * 4096)) $((400 * 2048))
+    chmod 777 locked
+    printf 'old' >locked/big.dsp
+    chmod 666 locked/big.dsp
+    chmod 555 locked
+    { head -c 600000 big.dsp && exec sleep 60; } >short.dsp &
+    writer=$!
+    "${runner[@]}" "${program[@]}" short.dsp locked/big.dsp >"$scratch/log/stdout" 2>&1 &
+    converter=$!
+    for ((tries = 0; tries < 300; tries++)); do
+        (($(file_size locked/big.dsp) > 100000)) && break
+        sleep 0.1
+    done
+    kill -TERM "$converter"
+    wait "$converter"
+    status=$?
+    kill "$writer" 2>/dev/null
+    wait "$writer" 2>/dev/null
+    [[ $status == 143 ]] || fail "SIGTERM in place: status $status, expected 143"
+    [[ $(file_size locked/big.dsp) == 0 ]] || fail "locked/big.dsp holds a partial stream"
+
     printf 'theirs' >sticky/out.dsp
     chmod 666 sticky/out.dsp
-    cp sticky/out.dsp kept.dsp
     chmod 1777 sticky
     run in.dsp sticky/out.dsp
-    expect 1 "error writing sticky/out.dsp"
-    expect_same sticky/out.dsp kept.dsp
+    expect 0 ""
+    expect_stereo_of in.dsp sticky/out.dsp
     expect_files sticky out.dsp
+
+    printf 'mine' >open/group.dsp
+    chown 65534:0 open/group.dsp
+    chmod 664 open/group.dsp
+    run in.dsp open/group.dsp
+    expect 0 ""
+    [[ $(stat -c '%u:%g %a' open/group.dsp) == "65534:65534 604" ]] ||
+        fail "open/group.dsp is now $(stat -c '%u:%g %a' open/group.dsp)"
     ;;
 
 unicode_names)
