@@ -461,10 +461,10 @@ bad_headers)
 
 full_disk)
     # A file-size limit fails as a write error does.
+    make_dsp in.dsp $((64 * 4096)) $((64 * 2048))
+    printf 'keep me' >out.dsp
+    cp out.dsp kept.dsp
     if ((!windows)); then
-        make_dsp in.dsp $((64 * 4096)) $((64 * 2048))
-        printf 'keep me' >out.dsp
-        cp out.dsp kept.dsp
         runner=(bash -c 'ulimit -f 100 && exec "$@"' limited)
         run in.dsp out.dsp
         runner=()
