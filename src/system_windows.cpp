@@ -214,12 +214,18 @@ void probe_output(const char* path)
 bool split_folder(const std::wstring& path, std::wstring& folder, std::wstring& name)
 {
     const std::size_t slash = path.find_last_of(L'\\');
-    if (slash == std::wstring::npos || slash + 1 >= path.size()) {
+    if (slash == std::wstring::npos || slash == 0 || slash + 1 >= path.size()) {
         return false;
     }
-    folder = path.substr(0, slash);
+    // A drive's root keeps its backslash: C: alone is the volume itself.
+    folder = path.substr(0, path[slash - 1] == L':' ? slash + 1 : slash);
     name = path.substr(slash + 1);
     return true;
+}
+
+std::wstring joined(const std::wstring& folder, const std::wstring& name)
+{
+    return folder.ends_with(L'\\') ? folder + name : folder + L'\\' + name;
 }
 
 // The final folder and name for an output that does not exist yet.
@@ -245,12 +251,12 @@ bool find_new_target(const char* path)
 
 std::wstring beside_target(const std::filesystem::path& name)
 {
-    return target_folder + L'\\' + name.native();
+    return joined(target_folder, name.native());
 }
 
 std::wstring target_path()
 {
-    return target_folder + L'\\' + target_name;
+    return joined(target_folder, target_name);
 }
 
 bool briefly_held(DWORD error)

@@ -27,10 +27,12 @@ eol=$'\n'
 
 failures=0
 mounts=()
+drives=()
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/dspstereo-test.XXXXXX")
 cleanup() {
     local m
     for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
+    for m in "${drives[@]}"; do rm -f "$m"; done
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -171,6 +173,15 @@ mount_small_fs() { # DIR OPTIONS
     mounts+=("$scratch/files/$1")
 }
 
+# Under Wine: drive LETTER names FOLDER from here on, as subst or a mapped
+# network drive would; a link in the test prefix's dosdevices.
+add_drive() { # LETTER FOLDER
+    local devices=${WINEPREFIX:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/dspstereo-wine}/dosdevices
+    [[ -d $devices ]] || skip "no Wine prefix at ${devices%/*}"
+    ln -sfn "$2" "$devices/$1:"
+    drives+=("$devices/$1:")
+}
+
 case $case_name in
 usage)
     make_dsp in.dsp 8192 4096
@@ -294,6 +305,28 @@ same_file)
     run symbolic.dsp in.dsp
     expect 1 "error: input and output are the same file"
     expect_same in.dsp original.dsp
+    ((windows)) || exit 0
+
+    # The folder music, also reachable as drive S:, is one folder under every
+    # spelling: the drive letter, the device namespace \\.\ and \\?\.
+    mkdir music
+    cp in.dsp music/song.dsp
+    add_drive s "$PWD/music"
+    for output in 'S:\song.dsp' 'S:/SONG.DSP' '\\.\S:\song.dsp' '\\?\S:\song.dsp' '//./S:/song.dsp'; do
+        run music/song.dsp "$output"
+        expect 1 "error: input and output are the same file"
+        expect_same music/song.dsp original.dsp
+    done
+    # \\.\S:\NAME names an ordinary file, replaced or made through a
+    # temporary file like any other.
+    printf 'old' >music/old.dsp
+    run music/song.dsp '\\.\S:\old.dsp'
+    expect 0 ""
+    run music/song.dsp '\\?\S:\new.dsp'
+    expect 0 ""
+    expect_stereo_of in.dsp music/old.dsp
+    expect_stereo_of in.dsp music/new.dsp
+    expect_files music song.dsp old.dsp new.dsp
     ;;
 
 truncated)
@@ -495,6 +528,13 @@ full_disk)
         expect 1 "error writing small/old.dsp"
         expect_same small/old.dsp old-copy.dsp
         expect_files small old.dsp
+        if ((windows)); then # the same file named in the device namespace
+            add_drive t "$PWD/small"
+            run in.dsp '\\.\T:\old.dsp'
+            expect 1 'error writing \\.\T:\old.dsp'
+            expect_same small/old.dsp old-copy.dsp
+            expect_files small old.dsp
+        fi
         rm small/old.dsp
     done
     # What fits is written in full.
@@ -673,6 +713,26 @@ unicode_names)
     run "短い ü.dsp" "出力.dsp"
     expect 1 "error: 短い ü.dsp is truncated"
     expect_absent "出力.dsp"
+    ((windows)) || exit 0
+
+    # Windows before 10 version 1903 ignores the manifest's UTF-8 code page:
+    # a copy of the program without it must work all the same.
+    perl -0777 -pe 's/activeCodePage/activeCodePagX/g' "${program[-1]}" >"$scratch/legacy.exe"
+    [[ $(grep -c activeCodePagX "$scratch/legacy.exe") -ge 1 ]] || fail "no code-page entry to disable"
+    program[-1]=$scratch/legacy.exe
+    make_dsp é.dsp 8192 4096
+    cp é.dsp é-copy.dsp
+    run é.dsp é.dsp
+    expect 1 "error: input and output are the same file"
+    expect_same é.dsp é-copy.dsp
+    printf 'keep me' >ö.dsp
+    cp ö.dsp ö-copy.dsp
+    run "短い ü.dsp" ö.dsp
+    expect 1 "error: 短い ü.dsp is truncated"
+    expect_same ö.dsp ö-copy.dsp
+    run é.dsp "ステレオ é.dsp"
+    expect 0 ""
+    expect_stereo_of é.dsp "ステレオ é.dsp"
     ;;
 
 letter_case)
