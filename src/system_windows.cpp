@@ -83,15 +83,19 @@ void clear_cleanup_name()
     cleanup_name[0] = L'\0';
 }
 
-// Identity of an open file: volume serial number and file ID.
+// The identity of an open file: volume serial number and file ID.
 struct Identity {
     bool known = false;
     FILE_ID_INFO id = {};
 };
 
+// Only files on a disk have one: pipes and devices are never the same file.
 Identity identity_of(HANDLE handle)
 {
     Identity identity;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        return identity;
+    }
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &identity.id, sizeof identity.id)) {
         identity.known = true;
         return identity;
