@@ -512,6 +512,13 @@ full_disk)
     expect 1 "error writing inodes/out.dsp"
     expect_same inodes/out.dsp kept.dsp
     expect_files inodes out.dsp
+    if ((windows)); then # the small filesystem as a drive of its own
+        add_drive u "$PWD/inodes"
+        run in.dsp 'U:\out.dsp'
+        expect 1 'error writing U:\out.dsp'
+        expect_same inodes/out.dsp kept.dsp
+        expect_files inodes out.dsp
+    fi
 
     mount_small_fs small size=64k
     # 24 pairs (96 KiB) stay in the program's output buffer until the final
