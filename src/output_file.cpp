@@ -26,14 +26,13 @@ void append_random_suffix(fs::path::string_type& name, std::uint64_t& state)
 
 // True for a unit that continues a character begun before it: a UTF-8
 // continuation byte, or the second half of a UTF-16 surrogate pair.
-constexpr bool continues_character(char unit)
+template <typename Unit> constexpr bool continues_character(Unit unit)
 {
-    return (static_cast<unsigned char>(unit) & 0xC0) == 0x80;
-}
-
-constexpr bool continues_character(wchar_t unit)
-{
-    return unit >= 0xDC00 && unit <= 0xDFFF;
+    if constexpr (sizeof(Unit) == 1) {
+        return (static_cast<unsigned char>(unit) & 0xC0) == 0x80;
+    } else {
+        return unit >= 0xDC00 && unit <= 0xDFFF;
+    }
 }
 
 // ".NAME.XXXXXX" for the target name, with NAME cut, at a character's start,

@@ -232,8 +232,10 @@ std::wstring joined(const std::wstring& folder, const std::wstring& name)
     return folder.ends_with(L'\\') ? folder + name : folder + L'\\' + name;
 }
 
-// The final folder and name for an output that does not exist yet.
-bool find_new_target(const char* path)
+// The final path of the folder that the output name is in, and the name
+// there: for an output that does not exist yet, or one that Windows cannot
+// give a final path for.
+bool find_target_by_name(const char* path)
 {
     const std::wstring name = wide(path);
     static wchar_t full[LONGEST_PATH];
@@ -380,7 +382,7 @@ OutputTarget find_output_target(const char* path)
     probe_output(path);
     OutputTarget target;
     if (probe.handle == INVALID_HANDLE_VALUE) {
-        if ((probe.error == ERROR_FILE_NOT_FOUND) && find_new_target(path)) {
+        if (probe.error == ERROR_FILE_NOT_FOUND && find_target_by_name(path)) {
             target.kind = TargetKind::missing;
             target.name = target_name;
         }
@@ -397,7 +399,8 @@ OutputTarget find_output_target(const char* path)
     const std::wstring path_found = final_path(probe.handle);
     CloseHandle(probe.handle);
     probe.handle = INVALID_HANDLE_VALUE;
-    if (!probe.writable || !split_folder(path_found, target_folder, target_name)) {
+    if (!probe.writable ||
+        (!split_folder(path_found, target_folder, target_name) && !find_target_by_name(path))) {
         return target; // a read-only file is never replaced
     }
     target_exists = true;
