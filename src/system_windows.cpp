@@ -68,12 +68,19 @@ BOOL WINAPI remove_on_console_event(DWORD)
     return TRUE;
 }
 
-void set_cleanup(const std::wstring& name)
+// Call only while holding cleanup_lock. A name too long for the buffer could
+// not have been opened in the first place.
+void store_cleanup_name(const std::wstring& name)
 {
-    AcquireSRWLockExclusive(&cleanup_lock);
     if (name.size() < std::size(cleanup_name)) {
         std::wmemcpy(cleanup_name, name.c_str(), name.size() + 1);
     }
+}
+
+void set_cleanup(const std::wstring& name)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    store_cleanup_name(name);
     ReleaseSRWLockExclusive(&cleanup_lock);
 }
 
@@ -419,8 +426,8 @@ Creation create_beside_target(const std::filesystem::path& name, bool, std::FILE
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE && path.size() < std::size(cleanup_name)) {
-        std::wmemcpy(cleanup_name, path.c_str(), path.size() + 1);
+    if (handle != INVALID_HANDLE_VALUE) {
+        store_cleanup_name(path);
     }
     ReleaseSRWLockExclusive(&cleanup_lock);
     if (handle == INVALID_HANDLE_VALUE) {
