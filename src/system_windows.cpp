@@ -272,6 +272,27 @@ std::wstring target_path()
     return joined(target_folder, target_name);
 }
 
+// A security descriptor whose ACL lets the user who runs the program alone
+// at the file, and passes nothing on from the folder.
+bool make_user_only(SECURITY_DESCRIPTOR& descriptor, unsigned char* acl, DWORD acl_size)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    alignas(TOKEN_USER) static unsigned char user[256]; // a TOKEN_USER and its SID
+    DWORD size = 0;
+    const bool known = GetTokenInformation(token, TokenUser, user, sizeof user, &size) != 0;
+    CloseHandle(token);
+    ACL* list = reinterpret_cast<ACL*>(acl);
+    return known && InitializeAcl(list, acl_size, ACL_REVISION) &&
+           AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS,
+                               reinterpret_cast<TOKEN_USER*>(user)->User.Sid) &&
+           InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) &&
+           SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
 bool briefly_held(DWORD error)
 {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
@@ -416,15 +437,22 @@ OutputTarget find_output_target(const char* path)
     return target;
 }
 
-Creation create_beside_target(const std::filesystem::path& name, bool, std::FILE*& stream)
+Creation create_beside_target(const std::filesystem::path& name, bool replacing, std::FILE*& stream)
 {
     const std::wstring path = beside_target(name);
+    // A file that will replace another is open to this user alone until
+    // ReplaceFileW gives it the old file's ACL; a new output gets what its
+    // folder passes on.
+    SECURITY_DESCRIPTOR descriptor;
+    alignas(ACL) static unsigned char acl[512];
+    SECURITY_ATTRIBUTES owner_only = {sizeof owner_only, &descriptor, FALSE};
+    const bool private_file = replacing && make_user_only(descriptor, acl, sizeof acl);
     // A file that the console handler may have to delete while it is open
     // must share deletion.
     AcquireSRWLockExclusive(&cleanup_lock);
-    const HANDLE handle =
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileW(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+        private_file ? &owner_only : nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     const DWORD error = GetLastError();
     if (handle != INVALID_HANDLE_VALUE) {
         store_cleanup_name(path);

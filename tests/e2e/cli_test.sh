@@ -581,7 +581,7 @@ signals)
     # existing output keeps every byte, and the program ends by the signal.
     # Under Wine, SIGINT arrives as Ctrl+C, which ends a program with
     # STATUS_CONTROL_C_EXIT (0xC000013A); Windows has no SIGTERM or SIGHUP.
-    signals="INT:130 TERM:143 HUP:129"
+    signals="INT:130 TERM:143 HUP:129 XCPU:152"
     ((windows)) && signals="INT:58"
     make_dsp in.dsp 40960 20480
     mkfifo stall.dsp
