@@ -35,27 +35,6 @@ template <typename Unit> constexpr bool continues_character(Unit unit)
     }
 }
 
-// ".NAME.XXXXXX" for the target name, with NAME cut, at a character's start,
-// so that the whole fits in name_max units.
-fs::path temporary_name(const fs::path& target, std::size_t name_max, std::uint64_t& state)
-{
-    constexpr std::size_t DECORATION = 8; // the two dots and six letters
-    fs::path::string_type stem = target.native();
-    const std::size_t room = name_max > DECORATION ? name_max - DECORATION : 0;
-    if (stem.size() > room) {
-        std::size_t cut = room;
-        while (cut > 0 && continues_character(stem[cut])) {
-            --cut;
-        }
-        stem.resize(cut);
-    }
-    fs::path::string_type name(1, '.');
-    name += stem;
-    name += '.';
-    append_random_suffix(name, state);
-    return name;
-}
-
 // Makes the temporary file beside the target; falls back to writing in place
 // only where the folder refuses a new name for permission.
 OutputOpening open_regular_output(OutputFile& output, const OutputTarget& target)
@@ -93,6 +72,25 @@ OutputOpening open_regular_output(OutputFile& output, const OutputTarget& target
 }
 
 } // namespace
+
+fs::path temporary_name(const fs::path& target, std::size_t name_max, std::uint64_t& state)
+{
+    constexpr std::size_t DECORATION = 8; // the two dots and six letters
+    fs::path::string_type stem = target.native();
+    const std::size_t room = name_max > DECORATION ? name_max - DECORATION : 0;
+    if (stem.size() > room) {
+        std::size_t cut = room;
+        while (cut > 0 && continues_character(stem[cut])) {
+            --cut;
+        }
+        stem.resize(cut);
+    }
+    fs::path::string_type name(1, '.');
+    name += stem;
+    name += '.';
+    append_random_suffix(name, state);
+    return name;
+}
 
 OutputOpening open_output(OutputFile& output, const char* path, char* buffer,
                           std::size_t buffer_size)

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -43,6 +44,13 @@ enum class OutputOpening {
     refused,  // cannot be written here: report that it cannot be opened
     no_space, // no room for a new file: report a write error
 };
+
+// The name ".NAME.XXXXXX" for a temporary file beside target: NAME is the
+// target's name, cut at the start of a character where the whole would be
+// longer than name_max units; XXXXXX are six letters or digits drawn from
+// state, which they advance.
+std::filesystem::path temporary_name(const std::filesystem::path& target, std::size_t name_max,
+                                     std::uint64_t& state);
 
 // Opens the output named path for writing through buffer. Unless it returns
 // opened, nothing was created and nothing changed.

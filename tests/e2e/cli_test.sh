@@ -183,6 +183,29 @@ mount_small_fs() { # DIR OPTIONS
     mounts+=("$scratch/files/$1")
 }
 
+# interrupt SIGNAL BYTES INPUT OUTPUT READY: runs the converter (as $runner)
+# from the FIFO stall.dsp, fed the first BYTES of INPUT and then stalled;
+# once the command READY succeeds, sends it SIGNAL and sets $status.
+interrupt() {
+    local signal=$1 ready=$5 writer converter tries
+    set -m # background jobs of their own, which do not ignore SIGINT
+    { head -c "$2" "$3" && exec sleep 60; } >stall.dsp &
+    writer=$!
+    "${runner[@]}" "${program[@]}" stall.dsp "$4" >"$scratch/log/stdout" 2>&1 &
+    converter=$!
+    set +m
+    for ((tries = 0; tries < 300; tries++)); do
+        eval "$ready" && break
+        sleep 0.1
+    done
+    eval "$ready" || fail "SIG$signal: the converter never got under way"
+    kill "-$signal" "$converter"
+    wait "$converter"
+    status=$?
+    kill "$writer" 2>/dev/null
+    wait "$writer" 2>/dev/null
+}
+
 # Under Wine: drive LETTER names FOLDER from here on, as subst or a mapped
 # network drive would; a link in the test prefix's dosdevices.
 add_drive() { # LETTER FOLDER
@@ -590,22 +613,7 @@ signals)
             signal=${pair%:*}
             rm -f out.dsp
             [[ $existing == yes ]] && printf 'keep me' >out.dsp && cp out.dsp kept.dsp
-            set -m # background jobs of their own, which do not ignore SIGINT
-            { head -c 5000 in.dsp && exec sleep 60; } >stall.dsp &
-            writer=$!
-            "${program[@]}" stall.dsp out.dsp >"$scratch/log/stdout" 2>&1 &
-            converter=$!
-            set +m
-            for ((tries = 0; tries < 300; tries++)); do
-                compgen -G ".out.dsp.??????" >/dev/null && break
-                sleep 0.1
-            done
-            compgen -G ".out.dsp.??????" >/dev/null || fail "SIG$signal: no temporary file appeared"
-            kill "-$signal" "$converter"
-            wait "$converter"
-            status=$?
-            kill "$writer" 2>/dev/null
-            wait "$writer" 2>/dev/null
+            interrupt "$signal" 5000 in.dsp out.dsp 'compgen -G ".out.dsp.??????" >/dev/null'
             [[ $status == "${pair#*:}" ]] || fail "SIG$signal: status $status, expected ${pair#*:}"
             if [[ $existing == yes ]]; then
                 expect_same out.dsp kept.dsp
@@ -681,19 +689,8 @@ permissions)
     printf 'old' >locked/big.dsp
     chmod 666 locked/big.dsp
     chmod 555 locked
-    { head -c 600000 big.dsp && exec sleep 60; } >short.dsp &
-    writer=$!
-    "${runner[@]}" "${program[@]}" short.dsp locked/big.dsp >"$scratch/log/stdout" 2>&1 &
-    converter=$!
-    for ((tries = 0; tries < 300; tries++)); do
-        (($(file_size locked/big.dsp) > 100000)) && break
-        sleep 0.1
-    done
-    kill -TERM "$converter"
-    wait "$converter"
-    status=$?
-    kill "$writer" 2>/dev/null
-    wait "$writer" 2>/dev/null
+    mkfifo stall.dsp
+    interrupt TERM 600000 big.dsp locked/big.dsp '(($(file_size locked/big.dsp) > 100000))'
     [[ $status == 143 ]] || fail "SIGTERM in place: status $status, expected 143"
     [[ $(file_size locked/big.dsp) == 0 ]] || fail "locked/big.dsp holds a partial stream"
 
