@@ -667,12 +667,13 @@ permissions)
     [[ $(mode_of open/out.dsp) == 444 ]] || fail "open/out.dsp now has mode $(mode_of open/out.dsp)"
 
     printf 'old' >locked/out.dsp
-    chmod 666 locked/out.dsp
+    printf 'old' >locked/big.dsp
+    chmod 666 locked/out.dsp locked/big.dsp
     chmod 555 locked
     run in.dsp locked/out.dsp
     expect 0 ""
     expect_stereo_of in.dsp locked/out.dsp
-    expect_files locked out.dsp
+    expect_files locked out.dsp big.dsp
     run in.dsp locked/new.dsp
     expect 1 "error opening locked/new.dsp"
     # Failing in place where the folder keeps the name: no partial stream.
@@ -685,10 +686,6 @@ permissions)
 
     # Interrupted while writing in place: no partial stream is left.
     make_dsp big.dsp $((400 * 4096)) $((400 * 2048))
-    chmod 777 locked
-    printf 'old' >locked/big.dsp
-    chmod 666 locked/big.dsp
-    chmod 555 locked
     mkfifo stall.dsp
     interrupt TERM 600000 big.dsp locked/big.dsp '(($(file_size locked/big.dsp) > 100000))'
     [[ $status == 143 ]] || fail "SIGTERM in place: status $status, expected 143"
