@@ -35,6 +35,14 @@ template <typename Unit> constexpr bool continues_character(Unit unit)
     }
 }
 
+// Writes the existing target under its own name.
+OutputOpening open_in_place(OutputFile& output)
+{
+    output.kind = OutputKind::in_place;
+    output.stream = open_target_in_place();
+    return output.stream != nullptr ? OutputOpening::opened : OutputOpening::refused;
+}
+
 // Makes the temporary file beside the target; falls back to writing in place
 // only where the folder refuses a new name for permission.
 OutputOpening open_regular_output(OutputFile& output, const OutputTarget& target)
@@ -59,9 +67,7 @@ OutputOpening open_regular_output(OutputFile& output, const OutputTarget& target
         if (!replacing) {
             return OutputOpening::refused;
         }
-        output.kind = OutputKind::in_place;
-        output.stream = open_target_in_place();
-        return output.stream != nullptr ? OutputOpening::opened : OutputOpening::refused;
+        return open_in_place(output);
     case Creation::no_space:
         return OutputOpening::no_space;
     case Creation::name_taken:
@@ -107,9 +113,7 @@ OutputOpening open_output(OutputFile& output, const char* path, char* buffer,
         opening = OutputOpening::opened;
         break;
     case TargetKind::in_place:
-        output.kind = OutputKind::in_place;
-        output.stream = open_target_in_place();
-        opening = output.stream != nullptr ? OutputOpening::opened : OutputOpening::refused;
+        opening = open_in_place(output);
         break;
     case TargetKind::missing:
     case TargetKind::existing:

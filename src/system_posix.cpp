@@ -262,9 +262,11 @@ OutputTarget find_output_target(const char* path)
     target_folder = folder;
     target_name = name;
     target.name = name;
+    // The temporary name must also fit the buffer that the signal handler
+    // removes it by.
     const long name_max = fpathconf(folder, _PC_NAME_MAX);
     if (name_max > 0) {
-        target.name_max = static_cast<std::size_t>(name_max);
+        target.name_max = std::min(static_cast<std::size_t>(name_max), sizeof cleanup_name - 1);
     }
     if (target.kind == TargetKind::missing) {
         return target;
