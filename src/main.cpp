@@ -36,7 +36,18 @@ char output_stream_buffer[OUTPUT_STREAM_BUFFER_SIZE];
 // A nibble count whose double no longer fits the 32-bit field.
 constexpr std::uint32_t NIBBLE_COUNT_LIMIT = std::uint32_t{1} << 31;
 
-enum class Failure { none, reading, truncated, writing };
+// Every way a run can fail; report() turns each into its message.
+enum class Failure {
+    none,
+    opening_input,
+    opening_output,
+    same_file,
+    reading,
+    truncated,
+    not_mono,
+    too_large,
+    writing,
+};
 
 Failure read_fully(std::FILE* input, unsigned char* buffer, std::size_t size)
 {
@@ -51,20 +62,48 @@ bool write_fully(std::FILE* output, const unsigned char* buffer, std::size_t siz
     return std::fwrite(buffer, 1, size, output) == size;
 }
 
-int report(Failure failure, const char* input_path, const char* output_path)
+// The failure that a step of the output's life ended in: no room for a new
+// file is a write error, like a full disk while writing; any other failure
+// to open the output means it cannot be opened.
+Failure output_failure(const Status& status, bool opening)
+{
+    if (status.ok()) {
+        return Failure::none;
+    }
+    return opening && status.outcome != Outcome::no_space ? Failure::opening_output
+                                                          : Failure::writing;
+}
+
+// Prints the message of failure on messages; returns the exit status.
+int report(std::FILE* messages, Failure failure, const char* input_path, const char* output_path)
 {
     switch (failure) {
-    case Failure::reading:
-        print_line("error reading ", input_path);
-        break;
-    case Failure::truncated:
-        print_line("error: ", input_path, " is truncated");
-        break;
-    case Failure::writing:
-        print_line("error writing ", output_path);
-        break;
     case Failure::none:
         return 0;
+    case Failure::opening_input:
+        print_line(messages, "error opening ", input_path);
+        break;
+    case Failure::opening_output:
+        print_line(messages, "error opening ", output_path);
+        break;
+    case Failure::same_file:
+        print_line(messages, "error: input and output are the same file");
+        break;
+    case Failure::reading:
+        print_line(messages, "error reading ", input_path);
+        break;
+    case Failure::truncated:
+        print_line(messages, "error: ", input_path, " is truncated");
+        break;
+    case Failure::not_mono:
+        print_line(messages, "error: ", input_path, " is not a mono DSP file");
+        break;
+    case Failure::too_large:
+        print_line(messages, "error: ", input_path, " is too large");
+        break;
+    case Failure::writing:
+        print_line(messages, "error writing ", output_path);
+        break;
     }
     return 1;
 }
@@ -95,48 +134,45 @@ Failure copy_interleaved(std::FILE* input, std::FILE* output, const StereoHeader
     return Failure::none;
 }
 
-// Everything after the input was opened. Once the output exists, closes the
-// input itself and sets it to null; on the earlier paths the caller closes it.
-int convert_open_input(std::FILE*& input, const char* input_path, const char* output_path)
+// Everything after the input was opened and the output's target looked for
+// (found tells how that went). Once the output exists, closes the input itself
+// and sets it to null; on the earlier paths the caller closes it.
+Failure convert_open_input(std::FILE*& input, OutputTarget& target, const Status& found)
 {
-    if (output_is_input(input, output_path)) {
-        print_line("error: input and output are the same file");
-        return 1;
+    if (found.ok() && target.is_same_file(input)) {
+        return Failure::same_file;
     }
 
     DspHeader dsp_header;
     const Failure header_failure = read_fully(input, dsp_header.data(), dsp_header.size());
     if (header_failure != Failure::none) {
-        return report(header_failure, input_path, output_path);
+        return header_failure;
     }
     if (!is_mono_dsp_header(dsp_header)) {
-        print_line("error: ", input_path, " is not a mono DSP file");
-        return 1;
+        return Failure::not_mono;
     }
     const std::uint32_t nibble_count = load_be32(&dsp_header[NIBBLE_COUNT_OFFSET]);
     if (nibble_count >= NIBBLE_COUNT_LIMIT) {
-        print_line("error: ", input_path, " is too large");
-        return 1;
+        return Failure::too_large;
     }
     const std::uint64_t data_size = mono_data_size(nibble_count);
 
     const std::int64_t input_size = regular_input_size(input);
     if (input_size >= 0 && static_cast<std::uint64_t>(input_size) < DSP_HEADER_SIZE + data_size) {
-        return report(Failure::truncated, input_path, output_path);
+        return Failure::truncated;
     }
 
     StereoHeader stereo_header;
     build_stereo_header(dsp_header, stereo_header);
 
+    if (!found.ok()) {
+        return output_failure(found, true);
+    }
     OutputFile output;
-    switch (open_output(output, output_path, output_stream_buffer, sizeof output_stream_buffer)) {
-    case OutputOpening::opened:
-        break;
-    case OutputOpening::refused:
-        print_line("error opening ", output_path);
-        return 1;
-    case OutputOpening::no_space:
-        return report(Failure::writing, input_path, output_path);
+    const Status opened =
+        open_output(output, target, output_stream_buffer, sizeof output_stream_buffer);
+    if (!opened.ok()) {
+        return output_failure(opened, true);
     }
 
     Failure failure = copy_interleaved(input, output.stream, stereo_header, data_size);
@@ -144,13 +180,13 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
         failure = Failure::reading;
     }
     input = nullptr;
-    if (failure == Failure::none && !commit_output(output)) {
-        failure = Failure::writing;
+    if (failure == Failure::none) {
+        failure = output_failure(commit_output(output, target), false);
     }
     if (failure != Failure::none) {
-        discard_output(output);
+        discard_output(output, target);
     }
-    return report(failure, input_path, output_path);
+    return failure;
 }
 
 } // namespace
@@ -158,26 +194,36 @@ int convert_open_input(std::FILE*& input, const char* input_path, const char* ou
 int convert_mono_to_stereo(int argc, char* argv[])
 {
     if (argc != 3) {
-        print_line("usage: ", argc > 0 && argv[0] != nullptr ? argv[0] : "dspstereo",
+        print_line(stdout, "usage: ", argc > 0 && argv[0] != nullptr ? argv[0] : "dspstereo",
                    " MONO.DSP STEREO.DSP");
         return 1;
     }
     const char* input_path = argv[1];
     const char* output_path = argv[2];
 
+    install_cleanup();
+    // Looking for the output opens nothing for writing; it comes first so
+    // that no message goes into the output when standard output is the
+    // output (or, below, the input): messages then go to standard error.
+    OutputTarget target;
+    const Status found = target.find(output_path);
+    std::FILE* messages = found.ok() && target.is_same_file(stdout) ? stderr : stdout;
+
     std::FILE* input = open_input(input_path);
     if (input == nullptr) {
-        print_line("error opening ", input_path);
-        return 1;
+        return report(messages, Failure::opening_input, input_path, output_path);
+    }
+    if (same_file(input, stdout)) {
+        messages = stderr;
     }
     std::setvbuf(input, input_stream_buffer, _IOFBF, sizeof input_stream_buffer);
 
-    const int status = convert_open_input(input, input_path, output_path);
+    const Failure failure = convert_open_input(input, target, found);
     if (input != nullptr) {
         // Nothing was written; the input's close has nothing to lose.
         std::fclose(input);
     }
-    return status;
+    return report(messages, failure, input_path, output_path);
 }
 
 int main(int argc, char* argv[])

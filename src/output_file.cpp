@@ -1,26 +1,22 @@
 #include "output_file.hpp"
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
-#include <string>
 #include <utility>
-
-#include "system.hpp"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 // Six letters or digits that differ from run to run. They only make a clash
 // unlikely; the exclusive creation is what keeps another file from being
 // taken for this run's.
-void append_random_suffix(fs::path::string_type& name, std::uint64_t& state)
+void append_random_suffix(NativeString& name, std::uint64_t& state)
 {
     static constexpr char LETTERS[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int i = 0; i < 6; ++i) {
         state = state * 6364136223846793005U + 1442695040888963407U;
-        name += static_cast<fs::path::value_type>(LETTERS[(state >> 33) % (sizeof LETTERS - 1)]);
+        name += static_cast<NativeChar>(LETTERS[(state >> 33) % (sizeof LETTERS - 1)]);
     }
 }
 
@@ -35,54 +31,57 @@ template <typename Unit> constexpr bool continues_character(Unit unit)
     }
 }
 
-// Writes the existing target under its own name.
-OutputOpening open_in_place(OutputFile& output)
+// Makes the temporary file beside the target, drawing another name while the
+// one drawn is taken.
+Status create_temporary(OutputFile& output, OutputTarget& target)
 {
-    output.kind = OutputKind::in_place;
-    output.stream = open_target_in_place();
-    return output.stream != nullptr ? OutputOpening::opened : OutputOpening::refused;
-}
-
-// Makes the temporary file beside the target; falls back to writing in place
-// only where the folder refuses a new name for permission.
-OutputOpening open_regular_output(OutputFile& output, const OutputTarget& target)
-{
-    const bool replacing = target.kind == TargetKind::existing;
     std::uint64_t state =
         static_cast<std::uint64_t>(std::time(nullptr)) ^ reinterpret_cast<std::uintptr_t>(&output);
     constexpr int ATTEMPTS = 100;
-    Creation creation = Creation::name_taken;
-    for (int attempt = 0; attempt < ATTEMPTS && creation == Creation::name_taken; ++attempt) {
-        output.temporary = temporary_name(target.name, target.name_max, state);
-        creation = create_beside_target(output.temporary, replacing, output.stream);
+    Status status{Outcome::name_taken, 0};
+    for (int attempt = 0; attempt < ATTEMPTS && status.outcome == Outcome::name_taken; ++attempt) {
+        output.temporary = temporary_name(target.name(), target.name_max(), state);
+        status = target.create_beside(output.temporary);
     }
-    switch (creation) {
-    case Creation::created:
+    if (status.ok()) {
         output.kind = OutputKind::temporary;
-        if (replacing) {
-            keep_target_protection(output.stream);
-        }
-        return OutputOpening::opened;
-    case Creation::refused:
-        if (!replacing) {
-            return OutputOpening::refused;
-        }
-        return open_in_place(output);
-    case Creation::no_space:
-        return OutputOpening::no_space;
-    case Creation::name_taken:
-    case Creation::failed:
+    } else if (status.outcome == Outcome::name_taken) {
+        status.outcome = Outcome::failed;
+    }
+    return status;
+}
+
+// Opens what the output is written to: the temporary file, falling back to
+// writing in place only where the folder refuses a new name for permission
+// and there is a file to write; the target itself; or what it leads to.
+// Sets in_place when the target itself was opened.
+Status open_target(OutputFile& output, OutputTarget& target, bool& in_place)
+{
+    in_place = false;
+    switch (target.kind()) {
+    case TargetKind::direct:
+        return target.open_direct();
+    case TargetKind::in_place:
+        in_place = true;
+        return target.open_in_place();
+    case TargetKind::missing:
+    case TargetKind::existing:
         break;
     }
-    return OutputOpening::refused;
+    const Status status = create_temporary(output, target);
+    if (status.outcome == Outcome::refused && target.kind() == TargetKind::existing) {
+        in_place = true;
+        return target.open_in_place();
+    }
+    return status;
 }
 
 } // namespace
 
-fs::path temporary_name(const fs::path& target, std::size_t name_max, std::uint64_t& state)
+NativeString temporary_name(const NativeString& target, std::size_t name_max, std::uint64_t& state)
 {
     constexpr std::size_t DECORATION = 8; // the two dots and six letters
-    fs::path::string_type stem = target.native();
+    NativeString stem = target;
     const std::size_t room = name_max > DECORATION ? name_max - DECORATION : 0;
     if (stem.size() > room) {
         std::size_t cut = room;
@@ -91,68 +90,81 @@ fs::path temporary_name(const fs::path& target, std::size_t name_max, std::uint6
         }
         stem.resize(cut);
     }
-    fs::path::string_type name(1, '.');
+    NativeString name(1, '.');
     name += stem;
     name += '.';
     append_random_suffix(name, state);
     return name;
 }
 
-OutputOpening open_output(OutputFile& output, const char* path, char* buffer,
-                          std::size_t buffer_size)
+Status open_output(OutputFile& output, OutputTarget& target, char* buffer, std::size_t buffer_size)
 {
-    install_cleanup();
     output = OutputFile{};
-    const OutputTarget target = find_output_target(path);
-    OutputOpening opening = OutputOpening::refused;
-    switch (target.kind) {
-    case TargetKind::refused:
-        break;
-    case TargetKind::opened:
-        output.stream = target.stream;
-        opening = OutputOpening::opened;
-        break;
-    case TargetKind::in_place:
-        opening = open_in_place(output);
-        break;
-    case TargetKind::missing:
-    case TargetKind::existing:
-        opening = open_regular_output(output, target);
-        break;
+    bool in_place = false;
+    Status status = open_target(output, target, in_place);
+    if (status.ok()) {
+        status = target.stream(output.stream);
     }
-    if (opening != OutputOpening::opened) {
-        output = OutputFile{};
-        return opening;
+    // An in-place output loses its old contents only once it has a stream.
+    if (status.ok() && in_place) {
+        status = target.empty_in_place();
+        if (status.ok()) {
+            output.kind = OutputKind::in_place;
+        }
+    }
+    if (!status.ok()) {
+        discard_output(output, target);
+        return status;
     }
     std::setvbuf(output.stream, buffer, _IOFBF, buffer_size);
-    return opening;
+    return status;
 }
 
-bool commit_output(OutputFile& output)
+Status commit_output(OutputFile& output, OutputTarget& target)
 {
     std::FILE* stream = std::exchange(output.stream, nullptr);
     // Some C libraries report a failed final flush only through the stream's
     // error state, not through fclose: flush and look at it before closing.
     const bool flushed = std::fflush(stream) == 0 && !std::ferror(stream);
-    if (std::fclose(stream) != 0 || !flushed) {
-        return false;
+    Status status{Outcome::failed, errno};
+    if (std::fclose(stream) != 0) {
+        status.error = errno;
+        return status;
     }
-    if (output.kind == OutputKind::temporary && !replace_target(output.temporary)) {
-        return false;
+    if (!flushed) {
+        return status;
     }
-    output.kind = OutputKind::direct; // nothing is left to remove
-    return true;
+    status = Status{};
+    switch (output.kind) {
+    case OutputKind::temporary:
+        status = target.replace_with(output.temporary);
+        break;
+    case OutputKind::in_place:
+        target.keep_in_place();
+        break;
+    case OutputKind::direct:
+        break;
+    }
+    if (status.ok()) {
+        output.kind = OutputKind::direct; // nothing is left to remove
+    }
+    return status;
 }
 
-void discard_output(OutputFile& output)
+void discard_output(OutputFile& output, OutputTarget& target)
 {
     if (output.stream != nullptr) {
         std::fclose(std::exchange(output.stream, nullptr));
     }
-    if (output.kind == OutputKind::temporary) {
-        remove_beside_target(output.temporary);
-    } else if (output.kind == OutputKind::in_place) {
-        empty_target();
+    switch (output.kind) {
+    case OutputKind::temporary:
+        target.remove_beside(output.temporary);
+        break;
+    case OutputKind::in_place:
+        target.discard_in_place();
+        break;
+    case OutputKind::direct:
+        break;
     }
     output.kind = OutputKind::direct;
 }

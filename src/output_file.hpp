@@ -9,23 +9,22 @@
 // file's owner, group, access control list and mode before any data goes
 // into it; a new file gets what the system gives a new file.
 //
-// Only where the folder refuses a new name for permission, or is a sticky
-// folder in which this user may not replace the file, is an existing output
-// written in place instead, and removed (or, if the folder keeps it, emptied)
-// if the conversion fails. Every other failure to make the temporary file
-// leaves the output untouched. What the caller already opened (a descriptor's
-// name such as /dev/stdout) and anything that is not a regular file (a device,
-// a FIFO) are written directly and are never removed or replaced.
-//
-// While a temporary file or an in-place output exists, an interruption (on
-// Windows: Ctrl+C, Ctrl+Break, closing the console) removes it before the
-// program ends by that signal.
+// Only where the folder refuses a new name for permission, keeps its names
+// (a sticky folder in which this user may not replace the file, a folder
+// that only appends), is an output written in place instead: locked against
+// other writers in place, emptied only once its stream exists, and emptied
+// again if the conversion fails. Every other failure to make the temporary
+// file leaves the output untouched. What the caller already opened (a
+// descriptor's name such as /dev/stdout) and anything that is not a regular
+// file (a device, a FIFO) are written directly and are never removed or
+// replaced.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
+
+#include "system.hpp"
 
 enum class OutputKind {
     temporary, // written under a temporary name, then put in place of the target
@@ -36,33 +35,24 @@ enum class OutputKind {
 struct OutputFile {
     std::FILE* stream = nullptr;
     OutputKind kind = OutputKind::direct;
-    std::filesystem::path temporary; // OutputKind::temporary only
-};
-
-enum class OutputOpening {
-    opened,
-    refused,  // cannot be written here: report that it cannot be opened
-    no_space, // no room for a new file: report a write error
+    NativeString temporary; // OutputKind::temporary only
 };
 
 // The name ".NAME.XXXXXX" for a temporary file beside target: NAME is the
 // target's name, cut at the start of a character where the whole would be
 // longer than name_max units; XXXXXX are six letters or digits drawn from
 // state, which they advance.
-std::filesystem::path temporary_name(const std::filesystem::path& target, std::size_t name_max,
-                                     std::uint64_t& state);
+NativeString temporary_name(const NativeString& target, std::size_t name_max, std::uint64_t& state);
 
-// Opens the output named path for writing through buffer. Unless it returns
-// opened, nothing was created and nothing changed.
-OutputOpening open_output(OutputFile& output, const char* path, char* buffer,
-                          std::size_t buffer_size);
+// Opens the output that target found for writing through buffer. Unless the
+// status is done, nothing was created and nothing changed.
+Status open_output(OutputFile& output, OutputTarget& target, char* buffer, std::size_t buffer_size);
 
 // Flushes and closes the output, checking both, and puts a temporary file in
-// place of the target. Returns true only when all of that succeeded; after a
-// false, discard_output removes what is left.
-bool commit_output(OutputFile& output);
+// place of the target. Done only when all of that succeeded; otherwise
+// discard_output removes what is left.
+Status commit_output(OutputFile& output, OutputTarget& target);
 
 // Closes the output if it is still open and removes what is incomplete: the
-// temporary file, or a regular output written in place (emptied instead where
-// its folder does not let it be removed).
-void discard_output(OutputFile& output);
+// temporary file, or the contents of an output written in place.
+void discard_output(OutputFile& output, OutputTarget& target);

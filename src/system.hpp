@@ -1,28 +1,71 @@
-// The few file operations that differ from one system to another.
+// The file operations that differ from one system to another.
 //
-// system_posix.cpp implements them with POSIX calls on folder descriptors
-// (openat, renameat, unlinkat), system_windows.cpp with Win32 calls on wide
-// names; CMake builds the one for the target. Everything that is the same on
-// every system (the order of the steps, the temporary name) stays in
-// output_file.cpp and main.cpp.
+// linux/system.cpp implements them with calls on folder descriptors (openat,
+// renameat, unlinkat), windows/system.cpp with Win32 calls on wide names;
+// CMake builds the one for the target, and each system's system_native.hpp
+// says what it keeps about the output between two steps. Everything that is
+// the same on every system (the order of the steps, the temporary name, the
+// messages) stays in output_file.cpp and main.cpp.
 //
-// There is one output per run, so the output's target, its folder and the one
-// file that an interruption must remove are kept here, in static storage that
-// a signal handler can reach.
+// The output's life, in the order of OutputTarget's steps:
+//
+//   find            what the output's name leads to (links followed); nothing
+//                   is opened for writing yet
+//   is_same_file    the file found, compared with the input by identity
+//   create_beside   a new file made beside the target, with the old file's
+//   | open_in_place   protection; or the target itself, locked for this run;
+//   | open_direct     or a device, FIFO or descriptor of the caller's
+//   stream          the stream that writes what was opened
+//   empty_in_place  (in place only) the old contents go once a stream exists
+//   replace_with    the complete file put in place of the target;
+//   | keep_in_place   or the in-place file kept as written
+//   remove_beside   on failure: the temporary file removed;
+//   | discard_in_place  or the in-place file emptied
+//
+// While a temporary file or an emptied in-place output exists, the clean-up
+// is armed: an interruption (a signal; on Windows a console event) removes or
+// empties it before the program ends. Arming and disarming go through one
+// guard that holds the interruption off meanwhile; the record that the
+// clean-up reads is the only static state of the system layer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
+#include <string>
+
+#include "system_native.hpp"
+
+using NativeString = std::basic_string<NativeChar>;
+
+// How a step ended, with the system's own error code (errno, GetLastError)
+// where it failed.
+enum class Outcome {
+    done,
+    name_taken, // the new file's name exists already: another one is drawn
+    refused,    // may not or cannot be written here (permission, a folder, a
+                // missing folder, a name that cannot be resolved)
+    no_space,   // no room for a new file: no space, no free inode, a quota
+    failed,     // anything else
+};
+
+struct Status {
+    Outcome outcome = Outcome::done;
+    int error = 0;
+
+    bool ok() const { return outcome == Outcome::done; }
+};
 
 // The command line's arguments in UTF-8 where the system has them in another
-// form (Windows: the wide command line), else argv itself. Also sets argc.
+// form (Windows: the wide command line), else argv itself. Also sets argc. An
+// argument that UTF-8 cannot carry exactly is kept so that opening it fails.
 char** program_arguments(int& argc, char** argv);
 
-// Prints one message line on standard output: first, name and last, then the
-// line's end. Names are printed as given, legibly in a console too.
-void print_line(const char* first, const char* name = "", const char* last = "");
+// Prints one message line on channel (standard output or standard error):
+// first, name and last, then the line's end. Names are printed as given,
+// legibly in a console too.
+void print_line(std::FILE* channel, const char* first, const char* name = "",
+                const char* last = "");
 
 // The input, opened for binary reading by the name given on the command line;
 // null when it cannot be opened.
@@ -32,59 +75,76 @@ std::FILE* open_input(const char* path);
 // whose length is not known in advance (a pipe, a device).
 std::int64_t regular_input_size(std::FILE* input);
 
-// True when output_path leads to the file that the opened input is, known by
-// identity (device and inode; volume serial number and file ID), however the
-// two names are spelled.
-bool output_is_input(std::FILE* input, const char* output_path);
+// True when the two streams are open on one file, known by identity.
+bool same_file(std::FILE* a, std::FILE* b);
+
+// Installs the clean-up that interruptions run; once, before the output is
+// opened. A signal ignored when the program started stays ignored.
+void install_cleanup();
 
 enum class TargetKind {
-    missing,  // nothing by that name yet: a new regular file is made
-    existing, // a regular file that this user may write and replace
-    in_place, // a regular file that this user may write but not replace
-    opened,   // anything else (a descriptor of the caller's, a device, a FIFO):
-              // already opened, written directly
-    refused,  // cannot be written: a missing folder, a folder, a read-only file
+    missing,  // nothing by that name yet: a new file is made beside it
+    existing, // a regular file, replaced by a new file made beside it
+    in_place, // a regular file written under its own name, because its folder
+              // keeps its names (made anew where it is missing)
+    direct,   // a device, a FIFO, a descriptor of the caller's: written as it is
 };
 
-struct OutputTarget {
-    TargetKind kind = TargetKind::refused;
-    std::FILE* stream = nullptr; // TargetKind::opened only
-    std::filesystem::path name;  // the target's name within its folder
-    std::size_t name_max = 255;  // the longest name the folder takes, in native units
+// The output of one run, from finding it to putting it in place. Steps that
+// open something hold it until the stream takes it; the destructor closes
+// whatever is still held, and never removes anything.
+class OutputTarget {
+  public:
+    OutputTarget() = default;
+    ~OutputTarget();
+    OutputTarget(const OutputTarget&) = delete;
+    OutputTarget& operator=(const OutputTarget&) = delete;
+
+    // Finds what path leads to, following symbolic links as the system
+    // follows them, and holds its folder. Opens nothing for writing.
+    Status find(const char* path);
+    TargetKind kind() const { return kind_; }
+    // The target's name within its folder, and the longest name the folder
+    // takes, in native units.
+    const NativeString& name() const { return name_; }
+    std::size_t name_max() const { return name_max_; }
+
+    // True when the file found is the one stream is open on (the same open
+    // file, or the same file by identity).
+    bool is_same_file(std::FILE* stream) const;
+
+    // Creates name anew in the target's folder, never through an existing
+    // name or link. Replacing an existing target, the new file gets its
+    // owner, group, access control list and mode, as far as this user may,
+    // and never more access than the target gave; a new output gets what the
+    // system gives a new file. Arms the clean-up to remove it.
+    Status create_beside(const NativeString& name);
+    // Opens the target itself for writing without emptying it, and holds it
+    // against other writers in place until the run ends.
+    Status open_in_place();
+    // Opens a device, FIFO or descriptor of the caller's for writing.
+    Status open_direct();
+
+    // The stream that writes what the last step opened. Where none can be
+    // made, what was opened is closed.
+    Status stream(std::FILE*& stream);
+
+    // Empties the target opened in place and arms the clean-up to empty it.
+    Status empty_in_place();
+
+    // Puts the complete file name in place of the target; disarms.
+    Status replace_with(const NativeString& name);
+    // The in-place output is complete: disarms.
+    void keep_in_place();
+    // Removes name from the target's folder; disarms.
+    void remove_beside(const NativeString& name);
+    // Empties the in-place output through the descriptor kept for it, then
+    // removes it where its folder allows; disarms.
+    void discard_in_place();
+
+  private:
+    TargetKind kind_ = TargetKind::direct;
+    NativeString name_;
+    std::size_t name_max_ = 255;
+    NativeTarget native_;
 };
-
-// Finds what the output name leads to, following symbolic links, and keeps
-// the target's folder for the calls below.
-OutputTarget find_output_target(const char* path);
-
-enum class Creation { created, name_taken, refused, no_space, failed };
-
-// Creates name anew in the target's folder, never through an existing name or
-// link. A file that will replace the target is created owner-only; a new
-// output gets what the system gives a new file (0666 less the umask, or the
-// folder's default ACL). While it exists, an interruption removes it.
-Creation create_beside_target(const std::filesystem::path& name, bool replacing,
-                              std::FILE*& stream);
-
-// Gives the file just created to replace the target the target's owner,
-// group, access control list and mode, as far as this user may. What cannot
-// be kept is never replaced by more access than the target gave.
-void keep_target_protection(std::FILE* stream);
-
-// Empties the existing target and opens it for writing; null on failure.
-// While it is open, an interruption removes or empties it.
-std::FILE* open_target_in_place();
-
-// Puts the complete file name in place of the target.
-bool replace_target(const std::filesystem::path& name);
-
-// Removes name from the target's folder.
-void remove_beside_target(const std::filesystem::path& name);
-
-// Removes the target written in place, or empties it where its folder keeps
-// the name.
-void empty_target();
-
-// Installs the clean-up that interruptions run; once per run, before the
-// output is opened.
-void install_cleanup();
