@@ -10,12 +10,11 @@
 
 namespace {
 
-using Name = std::filesystem::path::string_type;
+using Name = NativeString;
 
 // The NAME part of ".NAME.XXXXXX", after checking the decoration around it.
-Name stem_of(const std::filesystem::path& temporary)
+Name stem_of(const Name& name)
 {
-    const Name& name = temporary.native();
     EXPECT_GE(name.size(), 8U);
     EXPECT_EQ(name.front(), '.');
     EXPECT_EQ(name[name.size() - 7], '.');
@@ -54,8 +53,8 @@ TEST_P(TemporaryName, FitsTheFolderAndKeepsWholeCharacters)
 {
     const NameCase& c = GetParam();
     std::uint64_t state = 42;
-    const std::filesystem::path name = temporary_name(c.target, c.name_max, state);
-    EXPECT_LE(name.native().size(), c.name_max);
+    const Name name = temporary_name(c.target, c.name_max, state);
+    EXPECT_LE(name.size(), c.name_max);
     const Name stem = stem_of(name);
     EXPECT_EQ(stem.size(), c.stem_size);
     EXPECT_EQ(stem, c.target.substr(0, stem.size())) << "NAME is the start of the target's name";
@@ -83,8 +82,8 @@ INSTANTIATE_TEST_SUITE_P(Table, TemporaryName,
 TEST(TemporaryName, DiffersFromOneAttemptToTheNext)
 {
     std::uint64_t state = 1;
-    const std::filesystem::path first = temporary_name("out.dsp", 255, state);
-    const std::filesystem::path second = temporary_name("out.dsp", 255, state);
+    const Name first = temporary_name(repeated("out.dsp", 1), 255, state);
+    const Name second = temporary_name(repeated("out.dsp", 1), 255, state);
     EXPECT_NE(first, second);
     EXPECT_EQ(stem_of(first), stem_of(second));
 }

@@ -1,0 +1,99 @@
+#include <cstdio>
+
+#include "fake_system.hpp"
+
+namespace {
+
+void record(const char* step, const std::string& name = "")
+{
+    fake_system().calls.push_back(name.empty() ? step : std::string(step) + " " + name);
+}
+
+} // namespace
+
+FakeSystem& fake_system()
+{
+    static FakeSystem system;
+    return system;
+}
+
+OutputTarget::~OutputTarget() = default;
+
+Status OutputTarget::find(const char*)
+{
+    record("find");
+    kind_ = fake_system().kind;
+    name_ = "out.dsp";
+    return Status{};
+}
+
+bool OutputTarget::is_same_file(std::FILE*) const
+{
+    return false;
+}
+
+Status OutputTarget::create_beside(const NativeString& name)
+{
+    record("create_beside", name);
+    FakeSystem& fake = fake_system();
+    Status status;
+    if (!fake.creations.empty()) {
+        status = fake.creations.front();
+        fake.creations.pop_front();
+    }
+    fake.armed = fake.armed || status.ok();
+    return status;
+}
+
+Status OutputTarget::open_in_place()
+{
+    record("open_in_place");
+    return fake_system().in_place;
+}
+
+Status OutputTarget::open_direct()
+{
+    record("open_direct");
+    return Status{};
+}
+
+Status OutputTarget::stream(std::FILE*& stream)
+{
+    record("stream");
+    const Status status = fake_system().stream;
+    stream = status.ok() ? std::tmpfile() : nullptr;
+    return stream != nullptr || !status.ok() ? status : Status{Outcome::failed, 0};
+}
+
+Status OutputTarget::empty_in_place()
+{
+    record("empty_in_place");
+    fake_system().armed = true;
+    return Status{};
+}
+
+Status OutputTarget::replace_with(const NativeString& name)
+{
+    record("replace_with", name);
+    FakeSystem& fake = fake_system();
+    fake.armed = fake.armed && !fake.replace.ok();
+    return fake.replace;
+}
+
+void OutputTarget::keep_in_place()
+{
+    record("keep_in_place");
+    fake_system().armed = false;
+}
+
+void OutputTarget::remove_beside(const NativeString& name)
+{
+    record("remove_beside", name);
+    fake_system().armed = false;
+}
+
+void OutputTarget::discard_in_place()
+{
+    record("discard_in_place");
+    fake_system().armed = false;
+}
