@@ -312,6 +312,14 @@ TABLE
     [[ -L link.dsp ]] || fail "link.dsp is no longer a symbolic link"
     expect_stereo_of in.dsp target/song.dsp
     expect_files target song.dsp
+    # A link that leads nowhere is refused; nothing is made where it points.
+    # (Under Wine such a link cannot be seen at all.)
+    if ((!windows)); then
+        ln -s target/nowhere.dsp dangling.dsp
+        run in.dsp dangling.dsp
+        expect 1 "error opening dangling.dsp"
+        expect_files target song.dsp
+    fi
     ;;
 
 example)
@@ -338,7 +346,31 @@ same_file)
     run symbolic.dsp in.dsp
     expect 1 "error: input and output are the same file"
     expect_same in.dsp original.dsp
-    ((windows)) || finish
+    if ((!windows)); then
+        # Names that only a walk one link at a time resolves: more links in
+        # all than the system follows in one name, and a name longer than the
+        # longest it takes whole.
+        mkdir -p links/real
+        cp in.dsp links/real/song.dsp
+        p=real && for i in {1..25}; do ln -s $p links/d$i && p=d$i; done
+        p=song.dsp && for i in {1..25}; do ln -s $p links/real/f$i && p=f$i; done
+        deep=. && while ((${#deep} < 4000)); do deep+=/$(printf 'd%.0s' {1..200}); done
+        mkdir -p "$deep" && (cd "$deep" && ln -s "$scratch/files/in.dsp" "$(printf 'x%.0s' {1..200})")
+        for pair in "links/real/song.dsp links/d25/f25" "in.dsp $deep/$(printf 'x%.0s' {1..200})"; do
+            # shellcheck disable=SC2086 # split on purpose
+            run $pair
+            expect 1 "error: input and output are the same file"
+        done
+        expect_same links/real/song.dsp original.dsp
+        expect_same in.dsp original.dsp
+        # Standard output open on the input: the message goes to standard
+        # error, never over the input's header.
+        "${program[@]}" in.dsp /dev/stdout 1<>in.dsp 2>"$scratch/log/stderr"
+        [[ $? == 1 && $(cat "$scratch/log/stderr") == "error: input and output are the same file" ]] ||
+            fail "standard output on the input: $(cat "$scratch/log/stderr")"
+        expect_same in.dsp original.dsp
+        finish
+    fi
 
     # The folder music, also reachable as drive S:, is one folder under every
     # spelling: the drive letter, the device namespace \\.\ and \\?\.
@@ -466,6 +498,14 @@ pipe_input)
     printf 'log\n' >log
     "${program[@]}" in.dsp /dev/stdout >>log 2>&1 || fail "/dev/stdout appended: status $?"
     cmp -s <(printf 'log\n' && expected_stereo in.dsp) log || fail "log does not hold its line and the stream"
+    # A failure's message goes to standard error when standard output is the
+    # output, never into the stream.
+    head -c 50 in.dsp >cut.dsp
+    "${program[@]}" cut.dsp /dev/stdout >piped-cut.dsp 2>"$scratch/log/stderr"
+    [[ $? == 1 && $(cat "$scratch/log/stderr") == "error: cut.dsp is truncated" ]] ||
+        fail "truncated into /dev/stdout: $(cat "$scratch/log/stderr")"
+    [[ $(file_size piped-cut.dsp) == 0 ]] || fail "piped-cut.dsp holds: $(cat piped-cut.dsp)"
+    rm cut.dsp piped-cut.dsp
     exec 3<>deleted.dsp
     rm deleted.dsp
     run in.dsp /dev/fd/3
@@ -604,7 +644,9 @@ signals)
     # existing output keeps every byte, and the program ends by the signal.
     # Under Wine, SIGINT arrives as Ctrl+C, which ends a program with
     # STATUS_CONTROL_C_EXIT (0xC000013A); Windows has no SIGTERM or SIGHUP.
-    signals="INT:130 TERM:143 HUP:129 XCPU:152"
+    signals="INT:130 TERM:143 HUP:129 XCPU:152 QUIT:131 PIPE:141 ALRM:142 USR1:138 USR2:140
+             VTALRM:154 PROF:155 IO:157 PWR:158 STKFLT:144"
+    ulimit -c 0 # SIGQUIT would leave a core file
     ((windows)) && signals="INT:58"
     make_dsp in.dsp 40960 20480
     mkfifo stall.dsp
@@ -651,6 +693,57 @@ permissions)
         fail "the temporary file was not created owner-only: $(grep O_EXCL "$scratch/log/trace")"
     rm open/acl.dsp
 
+    # No one gains access the old file did not give: not through the folder's
+    # default ACL, nor where the old ACL could not be read (the group bits go).
+    setfacl -d -m u:daemon:rw open
+    printf 'old' >open/plain.dsp
+    printf 'old' >open/unread.dsp
+    setfacl -b open/plain.dsp open/unread.dsp
+    chmod 640 open/plain.dsp
+    chmod 664 open/unread.dsp
+    run in.dsp open/plain.dsp
+    expect 0 ""
+    [[ -z $(getfacl -cs open/plain.dsp) && $(mode_of open/plain.dsp) == 640 ]] ||
+        fail "open/plain.dsp is now $(mode_of open/plain.dsp) with $(getfacl -cs open/plain.dsp)"
+    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+        strace -f -qq -o /dev/null -e inject=fgetxattr:error=EIO "${program[@]}" in.dsp open/unread.dsp ||
+        fail "open/unread.dsp was not replaced"
+    [[ $(mode_of open/unread.dsp) == 604 ]] || fail "open/unread.dsp is now $(mode_of open/unread.dsp)"
+    setfacl -k open
+    rm open/plain.dsp open/unread.dsp
+
+    # A link that another user planted in a sticky folder anyone may write is
+    # not followed, as the kernel would not follow it.
+    chmod 1777 sticky
+    printf 'mine' >mine.dsp
+    cp mine.dsp mine-copy.dsp
+    ln -s ../mine.dsp sticky/planted.dsp
+    chown -h 65534:65534 sticky/planted.dsp
+    run in.dsp sticky/planted.dsp
+    expect 1 "error opening sticky/planted.dsp"
+    expect_same mine.dsp mine-copy.dsp
+    rm sticky/planted.dsp
+
+    # A folder that only appends (chattr +a) keeps every name: the output is
+    # written under its own name, and nothing is left under a temporary one.
+    mount_small_fs append size=1m
+    if chattr +a append 2>/dev/null; then
+        printf 'old' >append/old.dsp
+        for output in append/old.dsp append/new.dsp; do
+            run in.dsp "$output"
+            expect 0 ""
+            expect_stereo_of in.dsp "$output"
+        done
+        mkfifo cut.fifo
+        head -c 3000 in.dsp >cut.fifo &
+        run cut.fifo append/old.dsp
+        wait
+        expect 1 "error: cut.fifo is truncated"
+        [[ $(file_size append/old.dsp) == 0 ]] || fail "append/old.dsp holds a partial stream"
+        expect_files append old.dsp new.dsp
+        chattr -a append
+    fi
+
     # As an unprivileged user: a read-only output is refused and left alone;
     # in a read-only folder, a writable output is written in place, and so is
     # another user's file in a sticky folder, where it may not be replaced.
@@ -691,6 +784,21 @@ permissions)
     [[ $status == 143 ]] || fail "SIGTERM in place: status $status, expected 143"
     [[ $(file_size locked/big.dsp) == 0 ]] || fail "locked/big.dsp holds a partial stream"
 
+    # Two writers in place take turns: the second waits for the first, and
+    # the file ends as the whole of the second's conversion.
+    { head -c 600000 big.dsp && sleep 1 && tail -c +600001 big.dsp; } >stall.dsp &
+    "${runner[@]}" "${program[@]}" stall.dsp locked/big.dsp >"$scratch/log/first" 2>&1 &
+    first=$!
+    for ((tries = 0; tries < 300; tries++)); do
+        (($(file_size locked/big.dsp) > 100000)) && break
+        sleep 0.1
+    done
+    run in.dsp locked/big.dsp
+    expect 0 ""
+    wait "$first" || fail "the first writer in place ended with status $?"
+    wait
+    expect_stereo_of in.dsp locked/big.dsp
+
     printf 'theirs' >sticky/out.dsp
     chmod 666 sticky/out.dsp
     chmod 1777 sticky
@@ -699,13 +807,17 @@ permissions)
     expect_stereo_of in.dsp sticky/out.dsp
     expect_files sticky out.dsp
 
-    printf 'mine' >open/group.dsp
-    chown 65534:0 open/group.dsp
-    chmod 664 open/group.dsp
-    run in.dsp open/group.dsp
-    expect 0 ""
-    [[ $(stat -c '%u:%g %a' open/group.dsp) == "65534:65534 604" ]] ||
-        fail "open/group.dsp is now $(stat -c '%u:%g %a' open/group.dsp)"
+    # Where the old group cannot be kept, its members become "other": other
+    # gets no more than the old group had.
+    for modes in 664:604 606:600; do
+        printf 'mine' >open/group.dsp
+        chown 65534:0 open/group.dsp
+        chmod "${modes%:*}" open/group.dsp
+        run in.dsp open/group.dsp
+        expect 0 ""
+        [[ $(stat -c '%u:%g %a' open/group.dsp) == "65534:65534 ${modes#*:}" ]] ||
+            fail "open/group.dsp (${modes%:*}) is now $(stat -c '%u:%g %a' open/group.dsp)"
+    done
     ;;
 
 unicode_names)
