@@ -206,7 +206,9 @@ INSTANTIATE_TEST_SUITE_P(
                  DONE,
                  DONE,
                  std::vector<std::string>{"find", "open_direct", "stream"}}),
-    [](const testing::TestParamInfo<Decision>& info) { return std::string(info.param.what); });
+    [](const testing::TestParamInfo<Decision>& param_info) {
+        return std::string(param_info.param.what);
+    });
 
 TEST(OutputDecision, GivesUpWhenEveryNameDrawnIsTaken)
 {

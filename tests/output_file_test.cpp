@@ -71,8 +71,8 @@ INSTANTIATE_TEST_SUITE_P(Table, TemporaryName,
                                          NameCase{"two-unit characters", repeated("\xC3\xA9", 130),
                                                   255, sizeof(Name::value_type) == 1 ? 246 : 130},
                                          NameCase{"no room at all", repeated("n", 20), 8, 0}),
-                         [](const testing::TestParamInfo<NameCase>& info) {
-                             std::string name = info.param.what;
+                         [](const testing::TestParamInfo<NameCase>& param_info) {
+                             std::string name = param_info.param.what;
                              for (char& c : name) {
                                  c = c == ' ' || c == '-' ? '_' : c;
                              }

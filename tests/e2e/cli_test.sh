@@ -125,7 +125,7 @@ CHANNEL2_RESERVED="3A 00 00 DB 40 00 64 FF 12 00 00 00 00 00 50 DE 22 00 01 00 0
 # 2048-byte block of the announced data twice, the last one padded with zeros.
 expected_stereo() {
     local nibbles=$((16#$(od -An -tx1 -j4 -N4 "$1" | tr -d ' \n')))
-    local data=$(((nibbles + 1) / 2)) blocks=$(((nibbles + 4095) / 4096)) piece
+    local data=$(((nibbles + 1) / 2)) blocks=$(((nibbles + 4095) / 4096))
     hex_bytes "$PREAMBLE"
     head -c 4 "$1"
     be32 $((nibbles * 2 & 0xFFFFFFFF))
@@ -133,15 +133,10 @@ expected_stereo() {
     hex_bytes "$CHANNEL2_FIELDS"
     tail -c +29 "$1" | head -c 46
     hex_bytes "$CHANNEL2_RESERVED"
-    mkdir -p "$scratch/blocks"
     {
         tail -c +97 "$1" | head -c "$data"
         head -c $((blocks * 2048 - data)) /dev/zero
-    } | (cd "$scratch/blocks" && split -a 6 -b 2048)
-    for piece in "$scratch"/blocks/x*; do
-        [[ -e $piece ]] && cat "$piece" "$piece"
-    done
-    rm -rf "$scratch/blocks"
+    } | perl -e 'binmode STDIN; binmode STDOUT; print $b, $b while read(STDIN, $b, 2048) == 2048'
 }
 
 expect_stereo_of() { # INPUT OUTPUT

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package holds exactly its files, passes lintian without an error
-# or a warning, and the program unpacked from it converts as the build's does.
+# or a warning, is the same whenever it is made from one commit, and the
+# program unpacked from it converts as the build's does.
 #   debian_package_test.sh CMAKE BUILD_DIR VERSION EXAMPLE PROGRAM
 set -u
 cmake=$1 build=$2 version=$3 example=$4 program=$5
@@ -16,6 +17,12 @@ package=$scratch/dspstereo_${version}_$(dpkg --print-architecture).deb
 (cd "$build" && "$(dirname "$cmake")/cpack" -G DEB -B "$scratch" >"$scratch/cpack.log" 2>&1) ||
     { cat "$scratch/cpack.log"; echo "FAIL: cpack failed"; exit 1; }
 [[ -f $package ]] || { ls "$scratch"; echo "FAIL: cpack made no ${package##*/}"; exit 1; }
+# Made again a second later from the same commit, it has the same bytes.
+sleep 1
+mkdir "$scratch/again"
+(cd "$build" && "$(dirname "$cmake")/cpack" -G DEB -B "$scratch/again" >"$scratch/cpack.log" 2>&1) ||
+    { cat "$scratch/cpack.log"; echo "FAIL: cpack failed the second time"; exit 1; }
+cmp -s "$package" "$scratch/again/${package##*/}" || fail "two packages of one commit differ"
 
 files=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $1, $6 }' | sort)
 expected="-rw-r--r-- ./usr/share/doc/dspstereo/LICENSE
