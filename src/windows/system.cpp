@@ -208,9 +208,13 @@ NativeIdentity identity_of(HANDLE handle)
     return identity;
 }
 
+// Wine gives the standard handles that the shell opened no volume serial
+// number (0): for them the file ID alone tells. A file opened by name always
+// has its volume's.
 bool same_identity(const NativeIdentity& a, const NativeIdentity& b)
 {
-    return a.known && b.known && a.volume == b.volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
+    return a.known && b.known && (a.volume == b.volume || a.volume == 0 || b.volume == 0) &&
+           std::memcmp(a.id, b.id, sizeof a.id) == 0;
 }
 
 HANDLE handle_of(std::FILE* stream)

@@ -249,6 +249,19 @@ open_errors)
     expect 1 "error opening "
     expect_files . in.dsp out.dsp kept.dsp
 
+    # A read-only file is refused from its attribute on Windows (for root
+    # under Wine too), before anything is written.
+    if ((windows)); then
+        printf 'read only' >ro.dsp
+        chmod 444 ro.dsp
+        cp ro.dsp ro-copy.dsp
+        run in.dsp ro.dsp
+        expect 1 "error opening ro.dsp"
+        expect_same ro.dsp ro-copy.dsp
+        expect_files . in.dsp out.dsp kept.dsp ro.dsp ro-copy.dsp
+        rm -f ro.dsp ro-copy.dsp
+    fi
+
     # An existing folder cannot be the output, and is left as it was.
     mkdir folder.dsp
     touch folder.dsp/inside
@@ -384,9 +397,12 @@ same_file)
     expect 0 ""
     run music/song.dsp '\\?\S:\new.dsp'
     expect 0 ""
+    run music/song.dsp 'S:relative.dsp'
+    expect 0 ""
     expect_stereo_of in.dsp music/old.dsp
     expect_stereo_of in.dsp music/new.dsp
-    expect_files music song.dsp old.dsp new.dsp
+    expect_stereo_of in.dsp music/relative.dsp
+    expect_files music song.dsp old.dsp new.dsp relative.dsp
     ;;
 
 truncated)
@@ -405,6 +421,12 @@ truncated)
     cp out.dsp kept.dsp
     run in.dsp out.dsp
     expect 1 "error: in.dsp is truncated"
+    expect_same out.dsp kept.dsp
+    # With standard output appended to the output, the message goes to
+    # standard error and the output keeps every byte.
+    "${program[@]}" in.dsp out.dsp >>out.dsp 2>"$scratch/log/stderr"
+    [[ $? == 1 && $(tr -d '\r' <"$scratch/log/stderr") == "error: in.dsp is truncated" ]] ||
+        fail "standard output on the output: $(cat "$scratch/log/stderr")"
     expect_same out.dsp kept.dsp
     # Exactly the announced data is enough.
     head -c 4193 whole.dsp >in.dsp
@@ -474,15 +496,39 @@ pipe_input)
     rm "$long"
     expect_files . in.dsp out.dsp out2.dsp pipe.dsp kept.dsp kept-copy.dsp
 
-    # A FIFO as output is written directly, and stays a FIFO.
+    # A FIFO as output is written directly, and stays a FIFO. A bad input
+    # never opens it: its reader sees no writer come and go.
     rm -f pipe.dsp
     mkfifo out.fifo
     cat out.fifo >received.dsp &
+    reader=$!
+    head -c 50 in.dsp >cut.dsp
+    run cut.dsp out.fifo
+    expect 1 "error: cut.dsp is truncated"
+    sleep 0.5
+    kill -0 "$reader" 2>/dev/null || fail "the FIFO's reader saw a writer for a bad input"
+    rm cut.dsp
     run in.dsp out.fifo
     wait
     expect 0 ""
     [[ -p out.fifo ]] || fail "out.fifo is no longer a FIFO"
     expect_stereo_of in.dsp received.dsp
+
+    # An existing output that another program removes while the conversion
+    # runs: the finished conversion is put in its place.
+    printf 'old' >gone.dsp
+    mkfifo slow.dsp
+    { head -c 10000 in.dsp && sleep 1 && tail -c +10001 in.dsp; } >slow.dsp &
+    "${program[@]}" slow.dsp gone.dsp >"$scratch/log/stdout" 2>&1 &
+    converter=$!
+    sleep 0.5
+    rm gone.dsp
+    wait "$converter"
+    status=$?
+    wait
+    expect 0 ""
+    expect_stereo_of in.dsp gone.dsp
+    rm slow.dsp gone.dsp
     ((windows)) && finish # the rest names descriptors, which Windows has not
 
     # Names of descriptors the caller opened are written through them: into
@@ -853,6 +899,23 @@ unicode_names)
     run é.dsp "ステレオ é.dsp"
     expect 0 ""
     expect_stereo_of é.dsp "ステレオ é.dsp"
+
+    # A name with an unpaired surrogate (NTFS allows it) cannot be carried
+    # exactly: it is refused, never taken for the name with U+FFFD in its
+    # place, which is all Wine can show of it.
+    [[ -n ${DSPSTEREO_WIDE_LAUNCHER:-} ]] || skip "no launcher for names UTF-8 cannot carry"
+    program=("${program[@]:0:${#program[@]}-1}" "$DSPSTEREO_WIDE_LAUNCHER" "${program[-1]}")
+    printf 'keep me' >a$'\xEF\xBF\xBD'.dsp
+    cp a$'\xEF\xBF\xBD'.dsp in$'\xEF\xBF\xBD'.dsp
+    cp a$'\xEF\xBF\xBD'.dsp kept.dsp
+    for arguments in "é.dsp a<D800>.dsp" "in<D800>.dsp new.dsp"; do
+        # shellcheck disable=SC2086 # split on purpose
+        run $arguments
+        [[ $status == 1 && $(cat "$scratch/log/stdout") == "error opening "* ]] ||
+            fail "$arguments: status $status, printed $(cat "$scratch/log/stdout")"
+    done
+    expect_same a$'\xEF\xBF\xBD'.dsp kept.dsp
+    expect_absent new.dsp
     ;;
 
 letter_case)
