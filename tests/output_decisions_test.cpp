@@ -1,11 +1,11 @@
 // The decisions of the output's life, driven through a scripted system layer:
 // which steps are taken, in which order, and what each outcome leads to.
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <map>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,9 +27,9 @@ struct Decision {
     Status in_place;
     Status stream;
     Status replace;
-    Status opened;                  // what open_output answers
-    Status committed;               // what commit_output answers, once opened
-    std::vector<std::string> steps; // temporary names as TMP1, TMP2, ... in order of making
+    Status opened;     // what open_output answers
+    Status committed;  // what commit_output answers, once opened
+    const char* steps; // temporary names as TMP1, TMP2, ... in order of making
 };
 
 void PrintTo(const Decision& d, std::ostream* os)
@@ -37,16 +37,18 @@ void PrintTo(const Decision& d, std::ostream* os)
     *os << d.what;
 }
 
-// The steps taken, each temporary name replaced by its number, after checking
-// that it is one of the target's: ".out.dsp." and six more characters.
-std::vector<std::string> steps_taken()
+// The steps taken, joined by ", ", each temporary name replaced by its
+// number, after checking that it is one of the target's: ".out.dsp." and six
+// more characters.
+std::string steps_taken()
 {
     std::map<std::string, std::string> numbers;
-    std::vector<std::string> steps;
+    std::string steps;
     for (const std::string& call : fake_system().calls) {
+        steps += steps.empty() ? "" : ", ";
         const std::size_t space = call.find(' ');
         if (space == std::string::npos) {
-            steps.push_back(call);
+            steps += call;
             continue;
         }
         const std::string name = call.substr(space + 1);
@@ -54,7 +56,7 @@ std::vector<std::string> steps_taken()
         EXPECT_EQ(name.size(), 15U) << name;
         const auto [entry, added] =
             numbers.emplace(name, "TMP" + std::to_string(numbers.size() + 1));
-        steps.push_back(call.substr(0, space + 1) + entry->second);
+        steps += call.substr(0, space + 1) + entry->second;
     }
     return steps;
 }
@@ -95,120 +97,40 @@ TEST_P(OutputDecision, TakesTheStepsInOrderAndDisarmsAtTheEnd)
     EXPECT_EQ(steps_taken(), d.steps);
 }
 
-const std::vector<std::string> NEW_FILE = {"find", "create_beside TMP1", "stream",
-                                           "replace_with TMP1"};
-const std::vector<std::string> IN_PLACE_AFTER_REFUSAL = {
-    "find", "create_beside TMP1", "open_in_place", "stream", "empty_in_place", "keep_in_place"};
+constexpr const char* NEW_FILE = "find, create_beside TMP1, stream, replace_with TMP1";
+using K = TargetKind;
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, OutputDecision,
-    testing::Values(
-        Decision{"new_file", TargetKind::missing, {}, DONE, DONE, DONE, DONE, DONE, NEW_FILE},
-        Decision{"existing_file", TargetKind::existing, {}, DONE, DONE, DONE, DONE, DONE, NEW_FILE},
-        Decision{"taken_names_are_drawn_again",
-                 TargetKind::missing,
-                 {TAKEN, TAKEN},
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 {"find", "create_beside TMP1", "create_beside TMP2", "create_beside TMP3",
-                  "stream", "replace_with TMP3"}},
-        Decision{"no_space_is_never_written_in_place",
-                 TargetKind::existing,
-                 {NO_SPACE},
-                 DONE,
-                 DONE,
-                 DONE,
-                 NO_SPACE,
-                 DONE,
-                 {"find", "create_beside TMP1"}},
-        Decision{"other_failures_are_never_written_in_place",
-                 TargetKind::existing,
-                 {FAILED},
-                 DONE,
-                 DONE,
-                 DONE,
-                 FAILED,
-                 DONE,
-                 {"find", "create_beside TMP1"}},
-        Decision{"refused_for_a_file_to_replace_writes_in_place",
-                 TargetKind::existing,
-                 {REFUSED},
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 IN_PLACE_AFTER_REFUSAL},
-        Decision{"refused_for_a_new_file_is_final",
-                 TargetKind::missing,
-                 {REFUSED},
-                 DONE,
-                 DONE,
-                 DONE,
-                 REFUSED,
-                 DONE,
-                 {"find", "create_beside TMP1"}},
-        Decision{"in_place_refused_too",
-                 TargetKind::existing,
-                 {REFUSED},
-                 REFUSED,
-                 DONE,
-                 DONE,
-                 REFUSED,
-                 DONE,
-                 {"find", "create_beside TMP1", "open_in_place"}},
-        Decision{"no_stream_removes_the_temporary_file",
-                 TargetKind::missing,
-                 {},
-                 DONE,
-                 FAILED,
-                 DONE,
-                 FAILED,
-                 DONE,
-                 {"find", "create_beside TMP1", "stream", "remove_beside TMP1"}},
-        Decision{"no_stream_in_place_keeps_the_old_contents",
-                 TargetKind::existing,
-                 {REFUSED},
-                 DONE,
-                 FAILED,
-                 DONE,
-                 FAILED,
-                 DONE,
-                 {"find", "create_beside TMP1", "open_in_place", "stream"}},
-        Decision{
-            "failed_replace_removes_the_temporary_file",
-            TargetKind::missing,
-            {},
-            DONE,
-            DONE,
-            FAILED,
-            DONE,
-            FAILED,
-            {"find", "create_beside TMP1", "stream", "replace_with TMP1", "remove_beside TMP1"}},
-        Decision{"a_folder_that_keeps_its_names_is_written_in_place",
-                 TargetKind::in_place,
-                 {},
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 {"find", "open_in_place", "stream", "empty_in_place", "keep_in_place"}},
-        Decision{"a_device_is_written_directly",
-                 TargetKind::direct,
-                 {},
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 DONE,
-                 std::vector<std::string>{"find", "open_direct", "stream"}}),
-    [](const testing::TestParamInfo<Decision>& param_info) {
-        return std::string(param_info.param.what);
-    });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, OutputDecision, testing::Values(
+    //        what                                               kind         creations        in_place stream  replace  opened    committed
+    Decision{"new_file",                                         K::missing,  {},              DONE,    DONE,   DONE,    DONE,     DONE,
+             NEW_FILE},
+    Decision{"existing_file",                                    K::existing, {},              DONE,    DONE,   DONE,    DONE,     DONE,
+             NEW_FILE},
+    Decision{"taken_names_are_drawn_again",                      K::missing,  {TAKEN, TAKEN},  DONE,    DONE,   DONE,    DONE,     DONE,
+             "find, create_beside TMP1, create_beside TMP2, create_beside TMP3, stream, replace_with TMP3"},
+    Decision{"no_space_is_never_written_in_place",               K::existing, {NO_SPACE},      DONE,    DONE,   DONE,    NO_SPACE, DONE,
+             "find, create_beside TMP1"},
+    Decision{"other_failures_are_never_written_in_place",        K::existing, {FAILED},        DONE,    DONE,   DONE,    FAILED,   DONE,
+             "find, create_beside TMP1"},
+    Decision{"refused_for_a_file_to_replace_writes_in_place",    K::existing, {REFUSED},       DONE,    DONE,   DONE,    DONE,     DONE,
+             "find, create_beside TMP1, open_in_place, stream, empty_in_place, keep_in_place"},
+    Decision{"refused_for_a_new_file_is_final",                  K::missing,  {REFUSED},       DONE,    DONE,   DONE,    REFUSED,  DONE,
+             "find, create_beside TMP1"},
+    Decision{"in_place_refused_too",                             K::existing, {REFUSED},       REFUSED, DONE,   DONE,    REFUSED,  DONE,
+             "find, create_beside TMP1, open_in_place"},
+    Decision{"no_stream_removes_the_temporary_file",             K::missing,  {},              DONE,    FAILED, DONE,    FAILED,   DONE,
+             "find, create_beside TMP1, stream, remove_beside TMP1"},
+    Decision{"no_stream_in_place_keeps_the_old_contents",        K::existing, {REFUSED},       DONE,    FAILED, DONE,    FAILED,   DONE,
+             "find, create_beside TMP1, open_in_place, stream"},
+    Decision{"failed_replace_removes_the_temporary_file",        K::missing,  {},              DONE,    DONE,   FAILED,  DONE,     FAILED,
+             "find, create_beside TMP1, stream, replace_with TMP1, remove_beside TMP1"},
+    Decision{"a_folder_that_keeps_its_names_is_written_in_place", K::in_place, {},             DONE,    DONE,   DONE,    DONE,     DONE,
+             "find, open_in_place, stream, empty_in_place, keep_in_place"},
+    Decision{"a_device_is_written_directly",                     K::direct,   {},              DONE,    DONE,   DONE,    DONE,     DONE,
+             "find, open_direct, stream"}),
+    [](const testing::TestParamInfo<Decision>& param_info) { return std::string(param_info.param.what); });
+// clang-format on
 
 TEST(OutputDecision, GivesUpWhenEveryNameDrawnIsTaken)
 {
@@ -221,9 +143,9 @@ TEST(OutputDecision, GivesUpWhenEveryNameDrawnIsTaken)
     char buffer[64];
     const Status opened = open_output(output, target, buffer, sizeof buffer);
     EXPECT_EQ(opened.outcome, Outcome::failed);
-    const std::vector<std::string> steps = steps_taken();
-    EXPECT_EQ(steps.size(), 101U) << "find and 100 names drawn";
-    EXPECT_EQ(steps.back(), "create_beside TMP100") << "every name drawn is another";
+    const std::string steps = steps_taken();
+    EXPECT_EQ(std::count(steps.begin(), steps.end(), ','), 100) << "find and 100 names drawn";
+    EXPECT_TRUE(steps.ends_with(", create_beside TMP100")) << "every name drawn is another";
 }
 
 } // namespace

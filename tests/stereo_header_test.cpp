@@ -40,7 +40,7 @@ TEST(StereoHeaderTemplate, PreambleHoldsTheStreamConstants)
     const std::array<unsigned char, 8> seen = {t[0x04], t[0x05], t[0x08], t[0x09],
                                                t[0x0A], t[0x10], t[0x1A], t[0x1B]};
     EXPECT_EQ(seen, rest);
-    for (std::size_t offset : {0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x1C, 0x1D, 0x1E, 0x1F}) {
+    for (std::size_t offset : {0x0BU, 0x0CU, 0x0DU, 0x0EU, 0x0FU, 0x1CU, 0x1DU, 0x1EU, 0x1FU}) {
         EXPECT_EQ(t[offset], 0) << "offset " << offset;
     }
     EXPECT_EQ(load_be32(t + 0x10), 0xFFFFFFFFU);

@@ -101,10 +101,11 @@ AdpcmStream adpcm_encode(const std::vector<std::int16_t>& samples,
         const std::size_t count = std::min(ADPCM_SAMPLES_PER_FRAME, samples.size() - start);
         FrameChoice best;
         for (int predictor = 0; predictor < 8; ++predictor) {
+            const std::size_t pair = 2 * static_cast<std::size_t>(predictor);
             for (int shift = 0; shift <= MAX_SCALE_SHIFT; ++shift) {
-                const FrameChoice choice = encode_frame(
-                    &samples[start], count, predictor, shift, coefficients[2 * predictor],
-                    coefficients[2 * predictor + 1], history1, history2);
+                const FrameChoice choice =
+                    encode_frame(&samples[start], count, predictor, shift, coefficients[pair],
+                                 coefficients[pair + 1], history1, history2);
                 if (choice.error < best.error) {
                     best = choice;
                 }
@@ -125,14 +126,14 @@ std::vector<std::int16_t> adpcm_decode(const unsigned char* data, std::size_t si
     samples.reserve(sample_count);
     for (std::size_t frame = 0; frame + ADPCM_BYTES_PER_FRAME <= size;
          frame += ADPCM_BYTES_PER_FRAME) {
-        const int predictor = (data[frame] >> 4) & 0x7;
+        const std::size_t pair = 2 * static_cast<std::size_t>((data[frame] >> 4) & 0x7);
         const int scale = 1 << (data[frame] & 0xF);
         for (std::size_t i = 0; i < ADPCM_SAMPLES_PER_FRAME && samples.size() < sample_count; ++i) {
             const unsigned char byte = data[frame + 1 + i / 2];
             int nibble = (i % 2 == 0) ? byte >> 4 : byte & 0xF;
             nibble = nibble >= 8 ? nibble - 16 : nibble;
-            const int prediction = predict(coefficients[2 * predictor],
-                                           coefficients[2 * predictor + 1], history1, history2);
+            const int prediction =
+                predict(coefficients[pair], coefficients[pair + 1], history1, history2);
             const int decoded = decode_nibble(nibble, scale, prediction);
             samples.push_back(static_cast<std::int16_t>(decoded));
             history2 = history1;

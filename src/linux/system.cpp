@@ -238,7 +238,7 @@ void give_protection(int new_file, int old_file, const struct stat& old)
     // an access control list sets the group bits, so the mode comes last.
     bool group_kept = true;
     if (fchown(new_file, old.st_uid, old.st_gid) != 0) {
-        mode &= ~S_ISUID;
+        mode &= ~static_cast<mode_t>(S_ISUID);
         group_kept = fchown(new_file, static_cast<uid_t>(-1), old.st_gid) == 0;
     }
     std::array<char, 65536> acl;
@@ -257,11 +257,11 @@ void give_protection(int new_file, int old_file, const struct stat& old)
         // The old group's members are "other" to the new file: other gets no
         // more than the old group had.
         const mode_t old_group = (mode & S_IRWXG) >> 3;
-        mode = (mode & ~S_IRWXO) | (mode & S_IRWXO & old_group);
+        mode = (mode & ~static_cast<mode_t>(S_IRWXO)) | (mode & S_IRWXO & old_group);
     }
     if (!group_kept || !acl_kept) {
         // The group bits would grant another group, or an unknown ACL's mask.
-        mode &= ~(S_ISGID | S_IRWXG);
+        mode &= ~static_cast<mode_t>(S_ISGID | S_IRWXG);
     }
     // A refused chmod leaves the file owner-only: less access, never more.
     static_cast<void>(fchmod(new_file, mode));
@@ -371,7 +371,7 @@ void install_cleanup()
         action = {};
         action.sa_handler = clean_up_on_signal;
         action.sa_mask = cleanup.signals;
-        action.sa_flags = SA_RESETHAND;
+        action.sa_flags = static_cast<int>(SA_RESETHAND);
         sigaction(signal_number, &action, nullptr);
     }
 }
@@ -430,7 +430,8 @@ Status OutputTarget::find(const char* path)
             close(folder);
             return failure(Outcome::refused, error);
         }
-        const int next = open_folder_of(folder, std::string(destination, length), name);
+        const int next = open_folder_of(
+            folder, std::string(destination, static_cast<std::size_t>(length)), name);
         close(folder);
         folder = next;
     }

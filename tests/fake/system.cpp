@@ -4,9 +4,10 @@
 
 namespace {
 
-void record(const char* step, const std::string& name = "")
+void record(const NativeTarget& target, const char* step, const std::string& name = "")
 {
-    fake_system().calls.push_back(name.empty() ? step : std::string(step) + " " + name);
+    std::string call = target.found ? step : std::string(step) + " before find";
+    fake_system().calls.push_back(name.empty() ? call : call + " " + name);
 }
 
 } // namespace
@@ -21,7 +22,8 @@ OutputTarget::~OutputTarget() = default;
 
 Status OutputTarget::find(const char*)
 {
-    record("find");
+    native_.found = true;
+    record(native_, "find");
     kind_ = fake_system().kind;
     name_ = "out.dsp";
     return Status{};
@@ -34,7 +36,7 @@ bool OutputTarget::is_same_file(std::FILE*) const
 
 Status OutputTarget::create_beside(const NativeString& name)
 {
-    record("create_beside", name);
+    record(native_, "create_beside", name);
     FakeSystem& fake = fake_system();
     Status status;
     if (!fake.creations.empty()) {
@@ -47,19 +49,19 @@ Status OutputTarget::create_beside(const NativeString& name)
 
 Status OutputTarget::open_in_place()
 {
-    record("open_in_place");
+    record(native_, "open_in_place");
     return fake_system().in_place;
 }
 
 Status OutputTarget::open_direct()
 {
-    record("open_direct");
+    record(native_, "open_direct");
     return Status{};
 }
 
 Status OutputTarget::stream(std::FILE*& stream)
 {
-    record("stream");
+    record(native_, "stream");
     const Status status = fake_system().stream;
     stream = status.ok() ? std::tmpfile() : nullptr;
     return stream != nullptr || !status.ok() ? status : Status{Outcome::failed, 0};
@@ -67,14 +69,14 @@ Status OutputTarget::stream(std::FILE*& stream)
 
 Status OutputTarget::empty_in_place()
 {
-    record("empty_in_place");
+    record(native_, "empty_in_place");
     fake_system().armed = true;
     return Status{};
 }
 
 Status OutputTarget::replace_with(const NativeString& name)
 {
-    record("replace_with", name);
+    record(native_, "replace_with", name);
     FakeSystem& fake = fake_system();
     fake.armed = fake.armed && !fake.replace.ok();
     return fake.replace;
@@ -82,18 +84,18 @@ Status OutputTarget::replace_with(const NativeString& name)
 
 void OutputTarget::keep_in_place()
 {
-    record("keep_in_place");
+    record(native_, "keep_in_place");
     fake_system().armed = false;
 }
 
 void OutputTarget::remove_beside(const NativeString& name)
 {
-    record("remove_beside", name);
+    record(native_, "remove_beside", name);
     fake_system().armed = false;
 }
 
 void OutputTarget::discard_in_place()
 {
-    record("discard_in_place");
+    record(native_, "discard_in_place");
     fake_system().armed = false;
 }

@@ -1,7 +1,9 @@
-// The fake system layer keeps nothing of its own in the target: what it
+// The fake system layer keeps only whether the target was found: what it
 // answers and what it was asked are in fake_system.hpp.
 #pragma once
 
 using NativeChar = char;
 
-struct NativeTarget {};
+struct NativeTarget {
+    bool found = false; // a step taken before find is written down as such
+};
