@@ -201,6 +201,18 @@ interrupt() {
     wait "$writer" 2>/dev/null
 }
 
+# fail_in_place FIFO OUTPUT: converts the first 3000 bytes of in.dsp, fed
+# through FIFO, into OUTPUT, which is written in place: the run fails and
+# leaves no partial stream in OUTPUT.
+fail_in_place() {
+    [[ -p $1 ]] || mkfifo "$1"
+    head -c 3000 in.dsp >"$1" &
+    run "$1" "$2"
+    wait
+    expect 1 "error: $1 is truncated"
+    [[ $(file_size "$2") == 0 ]] || fail "$2 holds a partial stream"
+}
+
 # Under Wine: drive LETTER names FOLDER from here on, as subst or a mapped
 # network drive would; a link in the test prefix's dosdevices.
 add_drive() { # LETTER FOLDER
@@ -775,12 +787,7 @@ permissions)
             expect 0 ""
             expect_stereo_of in.dsp "$output"
         done
-        mkfifo cut.fifo
-        head -c 3000 in.dsp >cut.fifo &
-        run cut.fifo append/old.dsp
-        wait
-        expect 1 "error: cut.fifo is truncated"
-        [[ $(file_size append/old.dsp) == 0 ]] || fail "append/old.dsp holds a partial stream"
+        fail_in_place cut.fifo append/old.dsp
         expect_files append old.dsp new.dsp
         chattr -a append
     fi
@@ -811,12 +818,7 @@ permissions)
     run in.dsp locked/new.dsp
     expect 1 "error opening locked/new.dsp"
     # Failing in place where the folder keeps the name: no partial stream.
-    mkfifo short.dsp
-    head -c 3000 in.dsp >short.dsp &
-    run short.dsp locked/out.dsp
-    wait
-    expect 1 "error: short.dsp is truncated"
-    [[ $(file_size locked/out.dsp) == 0 ]] || fail "locked/out.dsp holds a partial stream"
+    fail_in_place short.dsp locked/out.dsp
 
     # Interrupted while writing in place: no partial stream is left.
     make_dsp big.dsp $((400 * 4096)) $((400 * 2048))
