@@ -416,7 +416,7 @@ Status OutputTarget::find(const char* path)
         }
         char destination[PATH_MAX];
         const ssize_t length = readlinkat(folder, name.c_str(), destination, sizeof destination);
-        int error = errno;
+        int error = length < 0 ? errno : EINVAL;
         if (links == MAX_LINKS) {
             error = ELOOP;
         } else if (!may_follow(folder, status)) {
