@@ -126,15 +126,11 @@ Status commit_output(OutputFile& output, OutputTarget& target)
     // Some C libraries report a failed final flush only through the stream's
     // error state, not through fclose: flush and look at it before closing.
     const bool flushed = std::fflush(stream) == 0 && !std::ferror(stream);
-    Status status{Outcome::failed, errno};
-    if (std::fclose(stream) != 0) {
-        status.error = errno;
-        return status;
+    const int flush_error = errno;
+    if (std::fclose(stream) != 0 || !flushed) {
+        return Status{Outcome::failed, flushed ? errno : flush_error};
     }
-    if (!flushed) {
-        return status;
-    }
-    status = Status{};
+    Status status;
     switch (output.kind) {
     case OutputKind::temporary:
         status = target.replace_with(output.temporary);

@@ -138,8 +138,8 @@ class OutputTarget {
     void keep_in_place();
     // Removes name from the target's folder; disarms.
     void remove_beside(const NativeString& name);
-    // Empties the in-place output through the descriptor kept for it, then
-    // removes it where its folder allows; disarms.
+    // Empties the in-place output through the descriptor or handle kept for
+    // it (Windows then deletes it where its folder allows); disarms.
     void discard_in_place();
 
   private:

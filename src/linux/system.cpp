@@ -104,27 +104,22 @@ class CleanupGuard {
     sigset_t before_;
 };
 
-Status failure(Outcome outcome, int error)
-{
-    return Status{outcome, error};
-}
-
 // What a failed open or creation means: the folder or file refuses it, there
 // is no room, the name is taken, or anything else.
 Status opening_failure(int error)
 {
     switch (error) {
     case EEXIST:
-        return failure(Outcome::name_taken, error);
+        return Status{Outcome::name_taken, error};
     case EACCES:
     case EPERM:
     case EROFS:
-        return failure(Outcome::refused, error);
+        return Status{Outcome::refused, error};
     case ENOSPC:
     case EDQUOT:
-        return failure(Outcome::no_space, error);
+        return Status{Outcome::no_space, error};
     default:
-        return failure(Outcome::failed, error);
+        return Status{Outcome::failed, error};
     }
 }
 
@@ -147,13 +142,6 @@ int open_folder_of(int at, const std::string& path, std::string& name)
     }
     name = path.substr(slash + 1);
     return openat(at, slash == 0 ? "/" : path.substr(0, slash).c_str(), FOLDER_FLAGS);
-}
-
-// The status of a target that does not exist yet: no identity (inode 0).
-struct stat stat_of_nothing()
-{
-    struct stat status = {};
-    return status;
 }
 
 bool same_identity(const struct stat& a, const struct stat& b)
@@ -271,50 +259,48 @@ void give_protection(int new_file, int old_file, const struct stat& old)
 // duplicate, at its offset and in its mode; anything else it leads to is
 // opened through the link, unless it is a regular file or a folder, which
 // cannot be replaced without a folder to put it in.
-Status find_process_link(NativeTarget& native_, const std::string& name_)
+Status find_process_link(NativeTarget& native, const std::string& name)
 {
-    const int number = descriptor_number(name_);
-    if (number >= 0 && is_own_descriptor_folder(native_.folder)) {
+    const int number = descriptor_number(name);
+    if (number >= 0 && is_own_descriptor_folder(native.folder)) {
         const int flags = fcntl(number, F_GETFL);
         if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) {
-            return failure(Outcome::refused, flags == -1 ? errno : EBADF);
+            return Status{Outcome::refused, flags == -1 ? errno : EBADF};
         }
-        native_.file = fcntl(number, F_DUPFD_CLOEXEC, 0);
-        if (native_.file < 0 || fstat(native_.file, &native_.found) != 0) {
-            return failure(Outcome::failed, errno);
+        native.file = fcntl(number, F_DUPFD_CLOEXEC, 0);
+        if (native.file < 0 || fstat(native.file, &native.found) != 0) {
+            return Status{Outcome::failed, errno};
         }
         return Status{};
     }
-    if (fstatat(native_.folder, name_.c_str(), &native_.found, 0) != 0) {
-        return failure(Outcome::refused, errno);
+    if (fstatat(native.folder, name.c_str(), &native.found, 0) != 0) {
+        return Status{Outcome::refused, errno};
     }
-    if (S_ISREG(native_.found.st_mode) || S_ISDIR(native_.found.st_mode)) {
-        return failure(Outcome::refused, EISDIR);
+    if (S_ISREG(native.found.st_mode) || S_ISDIR(native.found.st_mode)) {
+        return Status{Outcome::refused, EISDIR};
     }
-    native_.through_link = true;
+    native.through_link = true;
     return Status{};
 }
 
 // Opens the target found for writing, with flags, and makes sure it is still
 // the file found.
-Status open_found(NativeTarget& native_, const std::string& name_, int flags)
+Status open_found(NativeTarget& native, const std::string& name, int flags)
 {
     const int descriptor = openat(
-        native_.folder, name_.c_str(),
-        flags | O_WRONLY | O_NOCTTY | O_CLOEXEC | (native_.through_link ? 0 : O_NOFOLLOW), 0666);
+        native.folder, name.c_str(),
+        flags | O_WRONLY | O_NOCTTY | O_CLOEXEC | (native.through_link ? 0 : O_NOFOLLOW), 0666);
     if (descriptor < 0) {
         return opening_failure(errno);
     }
     struct stat status;
     if (fstat(descriptor, &status) != 0 ||
-        ((flags & O_CREAT) == 0 && !same_identity(status, native_.found))) {
+        ((flags & O_CREAT) == 0 && !same_identity(status, native.found))) {
         close(descriptor);
-        return failure(Outcome::refused, ESTALE);
+        return Status{Outcome::refused, ESTALE};
     }
-    if (native_.file >= 0) {
-        close(native_.file);
-    }
-    native_.file = descriptor;
+    close_if_open(native.file);
+    native.file = descriptor;
     return Status{};
 }
 
@@ -392,7 +378,7 @@ Status OutputTarget::find(const char* path)
         if (folder < 0 || name.empty()) {
             const int error = folder < 0 ? errno : EISDIR;
             close_if_open(folder);
-            return failure(Outcome::refused, error);
+            return Status{Outcome::refused, error};
         }
         if (fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             // A link that leads nowhere is refused: what it would make is
@@ -400,7 +386,7 @@ Status OutputTarget::find(const char* path)
             const int error = errno;
             if (error != ENOENT || links > 0) {
                 close(folder);
-                return failure(Outcome::refused, error);
+                return Status{Outcome::refused, error};
             }
             missing = true;
             break;
@@ -428,7 +414,7 @@ Status OutputTarget::find(const char* path)
         }
         if (error != 0) {
             close(folder);
-            return failure(Outcome::refused, error);
+            return Status{Outcome::refused, error};
         }
         const int next = open_folder_of(
             folder, std::string(destination, static_cast<std::size_t>(length)), name);
@@ -436,7 +422,9 @@ Status OutputTarget::find(const char* path)
         folder = next;
     }
     native_.folder = folder;
-    native_.found = missing ? stat_of_nothing() : status;
+    if (!missing) {
+        native_.found = status; // a missing target keeps inode 0: no identity
+    }
     name_ = name;
     // The temporary name must also fit the record the signal handler
     // removes it by.
@@ -446,7 +434,7 @@ Status OutputTarget::find(const char* path)
     if (missing) {
         kind_ = append_only(folder) ? TargetKind::in_place : TargetKind::missing;
     } else if (S_ISDIR(status.st_mode)) {
-        return failure(Outcome::refused, EISDIR);
+        return Status{Outcome::refused, EISDIR};
     } else if (!S_ISREG(status.st_mode)) {
         kind_ = TargetKind::direct;
     } else if (sticky_folder_keeps(folder, status) || append_only(folder)) {
@@ -460,8 +448,8 @@ Status OutputTarget::find(const char* path)
 bool OutputTarget::is_same_file(std::FILE* stream) const
 {
     struct stat status;
-    return kind_ != TargetKind::missing && native_.found.st_ino != 0 &&
-           fstat(fileno(stream), &status) == 0 && same_identity(status, native_.found);
+    return native_.found.st_ino != 0 && fstat(fileno(stream), &status) == 0 &&
+           same_identity(status, native_.found);
 }
 
 Status OutputTarget::create_beside(const NativeString& name)
@@ -503,7 +491,7 @@ Status OutputTarget::open_in_place()
     Status opened = native_.found.st_ino == 0 ? open_found(native_, name_, O_CREAT | O_EXCL)
                                               : open_found(native_, name_, 0);
     if (opened.ok() && flock(native_.file, LOCK_EX) != 0) {
-        opened = failure(Outcome::failed, errno);
+        opened = Status{Outcome::failed, errno};
         close_if_open(native_.file);
     }
     return opened;
@@ -521,7 +509,7 @@ Status OutputTarget::stream(std::FILE*& stream)
     if (stream == nullptr) {
         const int error = errno;
         close_if_open(native_.file);
-        return failure(Outcome::failed, error);
+        return Status{Outcome::failed, error};
     }
     native_.writing = std::exchange(native_.file, -1);
     return Status{};
@@ -533,13 +521,13 @@ Status OutputTarget::empty_in_place()
     // lock until the run ends.
     const int kept = fcntl(native_.writing, F_DUPFD_CLOEXEC, 0);
     if (kept < 0) {
-        return failure(Outcome::failed, errno);
+        return Status{Outcome::failed, errno};
     }
     CleanupGuard guard;
     if (ftruncate(native_.writing, 0) != 0) {
         const int error = errno;
         close(kept);
-        return failure(Outcome::failed, error);
+        return Status{Outcome::failed, error};
     }
     guard.arm(native_.folder, name_, kept);
     return Status{};
@@ -549,7 +537,7 @@ Status OutputTarget::replace_with(const NativeString& name)
 {
     CleanupGuard guard;
     if (renameat(native_.folder, name.c_str(), native_.folder, name_.c_str()) != 0) {
-        return failure(Outcome::failed, errno);
+        return Status{Outcome::failed, errno};
     }
     guard.disarm();
     return Status{};
